@@ -1,0 +1,340 @@
+// Analyze: the lineage analyzer.  This file holds the class itself, its
+// state, the entry analyze_sql with the split of set operations into their
+// branches, the per-query driver and the JSON normalisation of the tree.
+//
+// Every method calls the others through the instance (self.<method>), so a
+// subclass or a patched method takes effect, and reads the module-level names
+// (KeldraVar, json, Analyze) at call time.
+#include "sqlparse_main.hpp"
+
+#include <vector>
+
+namespace sqlparse_main {
+
+thread_local int Nesting::depth_ = 0;
+
+namespace {
+// Each level of subquery costs about eight of these; 2000 keeps the deepest
+// chain far inside a thread's C stack.
+constexpr int kMaxNesting = 2000;
+}  // namespace
+
+Nesting::Nesting() {
+    if (depth_ >= kMaxNesting)
+        keldra::raise(PyExc_RecursionError,
+                      "the query is nested too deeply for lineage analysis (more than %d nested "
+                      "analysis steps)",
+                      kMaxNesting);
+    ++depth_;
+}
+
+// ---- instances --------------------------------------------------------------
+
+PyMemberDef instance_members[] = {
+    {"__dictoffset__", T_PYSSIZET, offsetof(Instance, dict), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(Instance, weakrefs), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+int instance_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(reinterpret_cast<Instance*>(self)->dict);
+    return 0;
+}
+
+int instance_clear(PyObject* self) {
+    Py_CLEAR(reinterpret_cast<Instance*>(self)->dict);
+    return 0;
+}
+
+void instance_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (reinterpret_cast<Instance*>(self)->weakrefs) PyObject_ClearWeakRefs(self);
+    instance_clear(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+// ---- helpers shared by the analyzer files ------------------------------------
+
+Ref record_of(const Ctx& c, PyObject* self, PyObject* column) {
+    Ref var = var_of(c, self);
+    Ref result = keldra::getattr(var.get(), c.st->s_result);
+    return keldra::call_method(result.get(), c.st->s_get, column);
+}
+
+void print_values(const Ctx& c, PyObject* a, PyObject* b) {
+    PyObject* builtins = PyEval_GetBuiltins();
+    PyObject* print = builtins ? keldra::dict_get(builtins, c.st->s_print) : nullptr;
+    if (!print) keldra::raise(PyExc_NameError, "name 'print' is not defined");
+    Ref keep = Ref::borrow(print);
+    if (b)
+        keldra::call(print, a, b);
+    else
+        keldra::call(print, a);
+}
+
+bool contains(PyObject* container, PyObject* item) {
+    return keldra::check(PySequence_Contains(container, item)) != 0;
+}
+
+void dot_split(const Ctx& c, PyObject* value, Ref* first, Ref* second) {
+    if (PyUnicode_Check(value)) {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(value);
+        Py_ssize_t d1 = PyUnicode_FindChar(value, '.', 0, n, 1);
+        if (d1 == -2) keldra::raise_current();
+        if (d1 < 0) keldra::raise(PyExc_IndexError, "list index out of range");
+        Py_ssize_t d2 = PyUnicode_FindChar(value, '.', d1 + 1, n, 1);
+        if (d2 == -2) keldra::raise_current();
+        if (d2 < 0) d2 = n;
+        *first = Ref::steal(PyUnicode_Substring(value, 0, d1));
+        *second = Ref::steal(PyUnicode_Substring(value, d1 + 1, d2));
+        return;
+    }
+    Ref parts = keldra::call_method(value, c.st->s_split, c.st->s_dot);
+    *first = Ref::steal(PySequence_GetItem(parts.get(), 0));
+    *second = Ref::steal(PySequence_GetItem(parts.get(), 1));
+}
+
+namespace {
+
+// ---- set operations ------------------------------------------------------------
+
+bool is_set_operation(const Ctx& c, PyObject* node) {
+    if (!PyDict_Check(node)) return false;
+    return keldra::dict_get(node, c.st->s_union_all) || keldra::dict_get(node, c.st->s_union_);
+}
+
+// A query without select whose FROM is a set operation: the parser's form of
+// a UNION followed by ORDER BY or LIMIT.  Returns that set operation.
+PyObject* wrapped_set_operation(const Ctx& c, PyObject* node) {
+    if (!PyDict_Check(node) || keldra::check(PyDict_Contains(node, c.st->s_select))) return nullptr;
+    PyObject* from = keldra::dict_get(node, c.st->s_from);
+    return (from && is_set_operation(c, from)) ? from : nullptr;
+}
+
+void reset_result(const Ctx& c, PyObject* self, bool clear_first) {
+    Ref var = var_of(c, self);
+    if (clear_first) keldra::setattr(var.get(), c.st->s_result, Py_None);
+    Ref empty = Ref::steal(PyDict_New());
+    keldra::setattr(var.get(), c.st->s_result, empty.get());
+}
+
+// Analyse every branch of a set operation, each with a fresh column map.  Only
+// entries whose value is a list hold branches; a branch that is itself a set
+// operation (a mixed chain such as a UNION b UNION ALL c) is split in turn.
+void analyze_branches(const Ctx& c, PyObject* self, PyObject* node, PyObject* level) {
+    Nesting nest;
+    Ref items = keldra::call_method(node, c.st->s_items);
+    Ref it = Ref::steal(PyObject_GetIter(items.get()));
+    while (PyObject* raw = PyIter_Next(it.get())) {
+        Ref pair = Ref::steal(raw);
+        Ref value = Ref::steal(PySequence_GetItem(pair.get(), 1));
+        if (!PyList_Check(value.get())) continue;
+        Ref branches = Ref::steal(PySequence_List(value.get()));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(branches.get()); ++i) {
+            PyObject* sql = PyList_GET_ITEM(branches.get(), i);
+            if (is_set_operation(c, sql)) {
+                analyze_branches(c, self, sql, level);
+            } else if (PyObject* inner = wrapped_set_operation(c, sql)) {
+                analyze_branches(c, self, Ref::borrow(inner).get(), level);
+            } else {
+                reset_result(c, self, true);
+                keldra::call_method(self, c.st->s__analyze_sql_start, sql, level);
+            }
+        }
+    }
+    if (PyErr_Occurred()) keldra::raise_current();
+}
+
+bool keys_contain(const Ctx& c, PyObject* tree, PyObject* key) {
+    Ref keys = keldra::call_method(tree, c.st->s_keys);
+    return contains(keys.get(), key);
+}
+
+// ---- methods -------------------------------------------------------------------
+
+const char* const init_names[] = {"tree"};
+const keldra::Signature init_sig = {"Analyze.__init__", true, init_names, 1, 1};
+const char* const level_names[] = {"level"};
+const keldra::Signature analyze_sql_sig = {"Analyze.analyze_sql", true, level_names, 1, 0};
+const keldra::Signature check_union_sig = {"Analyze._check_union", true, level_names, 1, 1};
+const char* const start_names[] = {"tree", "level"};
+const keldra::Signature start_sig = {"Analyze._analyze_sql_start", true, start_names, 2, 2};
+
+void init(const Ctx& c, PyObject* self, PyObject* tree) {
+    Ref cls = c.global(c.st->s_KeldraVar);
+    Ref sqls = Ref::steal(PyList_New(0));
+    Ref kwnames = Ref::steal(PyTuple_Pack(1, c.st->s_sqls));
+    PyObject* argv[] = {sqls.get()};
+    Ref var = Ref::steal(PyObject_Vectorcall(cls.get(), argv, 0, kwnames.get()));
+    keldra::setattr(self, c.st->s__var, var.get());
+    keldra::setattr(self, c.st->s_tree, tree);
+}
+
+PyObject* m_init(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames) {
+    return keldra::guarded([&] {
+        PyObject* a[1];
+        keldra::bind_args(init_sig, args, nargs, kwnames, a);
+        init(Ctx::of_class(cls), self, a[0]);
+        return Py_NewRef(Py_None);
+    });
+}
+
+int analyze_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return keldra::guarded_int([&] {
+        Ref kwnames;
+        std::vector<PyObject*> argv;
+        Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+        for (Py_ssize_t i = 0; i < nargs; ++i) argv.push_back(PyTuple_GET_ITEM(args, i));
+        if (kwargs && PyDict_GET_SIZE(kwargs)) {
+            kwnames = Ref::steal(PyTuple_New(PyDict_GET_SIZE(kwargs)));
+            Py_ssize_t pos = 0, k = 0;
+            PyObject *key, *value;
+            while (PyDict_Next(kwargs, &pos, &key, &value)) {
+                PyTuple_SET_ITEM(kwnames.get(), k++, Py_NewRef(key));
+                argv.push_back(value);
+            }
+        }
+        PyObject* a[1];
+        keldra::bind_args(init_sig, argv.data(), nargs, kwnames.get(), a);
+        init(Ctx::of_instance(self), self, a[0]);
+    });
+}
+
+PyObject* m_analyze_sql(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+    return keldra::guarded([&] {
+        PyObject* a[1];
+        keldra::bind_args(analyze_sql_sig, args, nargs, kwnames, a);
+        Ctx c = Ctx::of_class(cls);
+        Nesting nest;
+        Ref level = a[0] ? Ref::borrow(a[0]) : Ref::steal(PyLong_FromLong(0));
+        keldra::call_method(self, c.st->s__check_union, level.get());
+        Ref tree = keldra::getattr(self, c.st->s_tree);
+        bool set_op = keys_contain(c, tree.get(), c.st->s_union_all);
+        if (!set_op) {
+            tree = keldra::getattr(self, c.st->s_tree);
+            set_op = keys_contain(c, tree.get(), c.st->s_union_);
+        }
+        tree = keldra::getattr(self, c.st->s_tree);
+        if (set_op) {
+            analyze_branches(c, self, tree.get(), level.get());
+        } else if (PyObject* inner = wrapped_set_operation(c, tree.get())) {
+            analyze_branches(c, self, Ref::borrow(inner).get(), level.get());
+        } else {
+            reset_result(c, self, false);
+            keldra::call_method(self, c.st->s__analyze_sql_start, tree.get(), level.get());
+        }
+        Ref var = var_of(c, self);
+        Ref sqls = keldra::getattr(var.get(), c.st->s_sqls);
+        Ref distinct = Ref::steal(PySet_New(sqls.get()));
+        return PySequence_List(distinct.get());
+    });
+}
+
+PyObject* m_analyze_sql_start(PyObject* self, PyTypeObject* cls, PyObject* const* args,
+                              Py_ssize_t nargs, PyObject* kwnames) {
+    return keldra::guarded([&] {
+        PyObject* a[2];
+        keldra::bind_args(start_sig, args, nargs, kwnames, a);
+        Ctx c = Ctx::of_class(cls);
+        Nesting nest;
+        PyObject* tree = a[0];
+        PyObject* level = a[1];
+        keldra::call_method(self, c.st->s__get_all_select_value, tree, level);
+        Ref var = var_of(c, self);
+        Ref items = keldra::getattr(var.get(), c.st->s_all_select_value);
+        var = Ref();
+        keldra::call_method(self, c.st->s__analyze_select_value, tree, items.get(), level);
+        keldra::call_method(self, c.st->s__analyze_from_value, tree, level);
+        return Py_NewRef(Py_None);
+    });
+}
+
+// Normalise the tree through JSON: blanks inside keys and strings become
+// underscores ("union all" -> "union_all"), and every mapping comes back as a
+// searchable keldra_var.Node.
+PyObject* m_check_union(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+    return keldra::guarded([&] {
+        PyObject* a[1];
+        keldra::bind_args(check_union_sig, args, nargs, kwnames, a);
+        Ctx c = Ctx::of_class(cls);
+        Ref json = c.global(c.st->s_json);
+        Ref tree = keldra::getattr(self, c.st->s_tree);
+        Ref dumps = keldra::getattr(json.get(), c.st->s_dumps);
+        Ref dump_kw = Ref::steal(PyTuple_Pack(2, c.st->s_ensure_ascii, c.st->s_separators));
+        PyObject* dump_argv[] = {tree.get(), Py_False, c.st->separators_pair};
+        Ref text = Ref::steal(PyObject_Vectorcall(dumps.get(), dump_argv, 1, dump_kw.get()));
+        if (PyUnicode_Check(text.get()))
+            text = Ref::steal(PyUnicode_Replace(text.get(), c.st->s_blank, c.st->s_underscore, -1));
+        else
+            text = Ref::steal(PyObject_CallMethod(text.get(), "replace", "OO", c.st->s_blank,
+                                                  c.st->s_underscore));
+        Ref loads = keldra::getattr(json.get(), c.st->s_loads);
+        Ref load_kw = Ref::steal(PyTuple_Pack(1, c.st->s_object_pairs_hook));
+        PyObject* load_argv[] = {text.get(), c.st->node_type};
+        Ref normalised = Ref::steal(PyObject_Vectorcall(loads.get(), load_argv, 1, load_kw.get()));
+        keldra::setattr(self, c.st->s_tree, normalised.get());
+        return Py_NewRef(Py_None);
+    });
+}
+
+#define DOC(sig) "Analyze." sig
+PyMethodDef analyze_methods[] = {
+    {"__init__", SQLPARSE_MAIN_METHOD(m_init) | METH_COEXIST, DOC("__init__(self, tree)")},
+    {"analyze_sql", SQLPARSE_MAIN_METHOD(m_analyze_sql), DOC("analyze_sql(self, level=0)")},
+    {"_analyze_sql_start", SQLPARSE_MAIN_METHOD(m_analyze_sql_start),
+     DOC("_analyze_sql_start(self, tree, level)")},
+    {"_analyze_from_value", SQLPARSE_MAIN_METHOD(m_analyze_from_value),
+     DOC("_analyze_from_value(self, tree, level)")},
+    {"_analyze_from_value_master", SQLPARSE_MAIN_METHOD(m_analyze_from_value_master),
+     DOC("_analyze_from_value_master(self, tree, column, level)")},
+    {"_master_from_value", SQLPARSE_MAIN_METHOD(m_master_from_value),
+     DOC("_master_from_value(self, tree, column, level)")},
+    {"_none_master_from_value", SQLPARSE_MAIN_METHOD(m_none_master_from_value),
+     DOC("_none_master_from_value(self, tree, column, level)")},
+    {"_check_union", SQLPARSE_MAIN_METHOD(m_check_union), DOC("_check_union(self, level)")},
+    {"_get_all_select_value", SQLPARSE_MAIN_METHOD(m_get_all_select_value),
+     DOC("_get_all_select_value(self, tree, level)")},
+    {"_analyze_select_value", SQLPARSE_MAIN_METHOD(m_analyze_select_value),
+     DOC("_analyze_select_value(self, tree, select_value_list, level, master=None)")},
+    {"_analyze_column", SQLPARSE_MAIN_METHOD(m_analyze_column),
+     DOC("_analyze_column(self, tree, column, level)")},
+    {"_analyze_column_asterisk", SQLPARSE_MAIN_METHOD(m_analyze_column_asterisk),
+     DOC("_analyze_column_asterisk(self, tree, column, level)")},
+    {"_one_replace_other", SQLPARSE_MAIN_METHOD(m_one_replace_other),
+     DOC("_one_replace_other(self, full_path, one, other)")},
+    {"_one_search_other",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(m_one_search_other)),
+     METH_STATIC | METH_FASTCALL | METH_KEYWORDS, DOC("_one_search_other(tree, full_path, one, other)")},
+    {nullptr, nullptr, 0, nullptr},
+};
+#undef DOC
+
+PyType_Slot analyze_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Lineage analyzer over one parsed SQL tree.")},
+    {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
+    {Py_tp_init, reinterpret_cast<void*>(analyze_tp_init)},
+    {Py_tp_methods, analyze_methods},
+    {Py_tp_members, instance_members},
+    {Py_tp_traverse, reinterpret_cast<void*>(instance_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(instance_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(instance_dealloc)},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyType_Spec analyze_spec = {
+    "sqlparse_main.Analyze",
+    sizeof(Instance),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    analyze_slots,
+};
+
+}  // namespace sqlparse_main
