@@ -36,6 +36,11 @@ PyMemberDef instance_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
+PyGetSetDef instance_getset[] = {
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 int instance_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(reinterpret_cast<Instance*>(self)->dict);
@@ -308,9 +313,8 @@ PyMethodDef analyze_methods[] = {
      DOC("_analyze_column_asterisk(self, tree, column, level)")},
     {"_one_replace_other", SQLPARSE_MAIN_METHOD(m_one_replace_other),
      DOC("_one_replace_other(self, full_path, one, other)")},
-    {"_one_search_other",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(m_one_search_other)),
-     METH_STATIC | METH_FASTCALL | METH_KEYWORDS, DOC("_one_search_other(tree, full_path, one, other)")},
+    // _one_search_other is added by the module as a staticmethod around a
+    // function bound to the module, which gives it the module's state.
     {nullptr, nullptr, 0, nullptr},
 };
 #undef DOC
@@ -321,6 +325,7 @@ PyType_Slot analyze_slots[] = {
     {Py_tp_init, reinterpret_cast<void*>(analyze_tp_init)},
     {Py_tp_methods, analyze_methods},
     {Py_tp_members, instance_members},
+    {Py_tp_getset, instance_getset},
     {Py_tp_traverse, reinterpret_cast<void*>(instance_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(instance_clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(instance_dealloc)},
@@ -328,6 +333,10 @@ PyType_Slot analyze_slots[] = {
 };
 
 }  // namespace
+
+PyMethodDef one_search_other_def = {
+    "_one_search_other", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(m_one_search_other)),
+    METH_FASTCALL | METH_KEYWORDS, "Analyze._one_search_other(tree, full_path, one, other)"};
 
 PyType_Spec analyze_spec = {
     "sqlparse_main.Analyze",

@@ -1,28 +1,135 @@
-// Column resolution: star columns over subqueries.
+// Column resolution: a star column over a subquery alias is replaced by the
+// subquery's output columns.
+//
+// _analyze_column_asterisk follows every FROM alias equal to the star's
+// qualifier to the subquery it names and analyses that subquery's select
+// list as if its items stood in this one, with the alias as their qualifier.
+// _analyze_column then removes the star's own record.  A star whose alias
+// names a plain table cannot be expanded: it stays and is resolved like any
+// column (giving the lineage "*" of that table).
 #include "sqlparse_main.hpp"
+
+#include <unordered_map>
 
 namespace sqlparse_main {
 namespace {
 const char* const names[] = {"tree", "column", "level"};
 const keldra::Signature column_sig = {"Analyze._analyze_column", true, names, 3, 3};
 const keldra::Signature asterisk_sig = {"Analyze._analyze_column_asterisk", true, names, 3, 3};
+
+Ref result_of(const Ctx& c, PyObject* self) {
+    Ref var = var_of(c, self);
+    return keldra::getattr(var.get(), c.st->s_result);
+}
+
+// The records of the column map by key, to tell afterwards which ones an
+// expansion added or replaced.
+std::unordered_map<PyObject*, PyObject*> snapshot(const Ctx& c, PyObject* self, Ref& keep) {
+    keep = Ref::steal(PyDict_New());
+    Ref result = result_of(c, self);
+    if (PyDict_Check(result.get())) keldra::check(PyDict_Update(keep.get(), result.get()));
+    std::unordered_map<PyObject*, PyObject*> out;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(keep.get(), &pos, &key, &value)) out.emplace(key, value);
+    return out;
+}
+
+// An expanded record that kept the star's alias as its qualifier is read
+// from the subquery under its output name, so that name is its column part.
+void rename_expanded(const Ctx& c, PyObject* self, PyObject* alias,
+                     const std::unordered_map<PyObject*, PyObject*>& before) {
+    Ref result = result_of(c, self);
+    if (!PyDict_Check(result.get())) return;
+    Ref items = Ref::steal(PyDict_Items(result.get()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+        PyObject* pair = PyList_GET_ITEM(items.get(), i);
+        PyObject* key = PyTuple_GET_ITEM(pair, 0);
+        PyObject* rec = PyTuple_GET_ITEM(pair, 1);
+        bool added = true;
+        for (const auto& [k, v] : before) {
+            if (v == rec && keldra::check(PyObject_RichCompareBool(k, key, Py_EQ))) {
+                added = false;
+                break;
+            }
+        }
+        if (!added) continue;
+        Ref master = keldra::getattr(rec, c.st->s_master);
+        if (!keldra::check(PyObject_RichCompareBool(master.get(), alias, Py_EQ))) continue;
+        Ref name = keldra::getattr(rec, c.st->s_name);
+        keldra::setattr(rec, c.st->s_value, name.get());
+    }
+}
+
 }  // namespace
 
-PyObject* m_analyze_column(PyObject*, PyTypeObject*, PyObject* const* args, Py_ssize_t nargs,
+PyObject* m_analyze_column(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
     return keldra::guarded([&] {
         PyObject* a[3];
         keldra::bind_args(column_sig, args, nargs, kwnames, a);
+        Ctx c = Ctx::of_class(cls);
+        Nesting nest;
+        PyObject* column = a[1];
+        Ref rec = record_of(c, self, column);
+        Ref value = keldra::getattr(rec.get(), c.st->s_value);
+        if (!keldra::check(PyObject_RichCompareBool(value.get(), c.st->s_star, Py_EQ)) ||
+            !PyUnicode_Check(value.get()))
+            return Py_NewRef(Py_None);
+        Ref keep = keldra::call_method(self, c.st->s__analyze_column_asterisk, a[0], column, a[2]);
+        if (keldra::truthy(keep.get())) return Py_NewRef(Py_None);
+        // Remove the star's own record; a nested star may already have
+        // replaced or removed it.
+        Ref now = record_of(c, self, column);
+        if (now.get() == rec.get()) {
+            Ref result = result_of(c, self);
+            Ref popped = keldra::call_method(result.get(), c.st->s_pop, column);
+        }
         return Py_NewRef(Py_None);
     });
 }
 
-PyObject* m_analyze_column_asterisk(PyObject*, PyTypeObject*, PyObject* const* args, Py_ssize_t nargs,
-                                    PyObject* kwnames) {
+// Returns True when the star's alias names a plain table (the star stays),
+// else None.
+PyObject* m_analyze_column_asterisk(PyObject* self, PyTypeObject* cls, PyObject* const* args,
+                                    Py_ssize_t nargs, PyObject* kwnames) {
     return keldra::guarded([&] {
         PyObject* a[3];
         keldra::bind_args(asterisk_sig, args, nargs, kwnames, a);
-        return Py_NewRef(Py_None);
+        Ctx c = Ctx::of_class(cls);
+        Nesting nest;
+        PyObject *tree = a[0], *column = a[1], *level = a[2];
+        Ref var = var_of(c, self);
+        Ref aliases = keldra::getattr(var.get(), c.st->s_all_from_name);
+        var = Ref();
+        bool names_table = false;
+        Ref it = Ref::steal(PyObject_GetIter(aliases.get()));
+        while (PyObject* raw = PyIter_Next(it.get())) {
+            Ref i = Ref::steal(raw);
+            Ref rec = record_of(c, self, column);
+            if (rec.get() == Py_None) break;  // a nested star replaced and removed it
+            Ref master = keldra::getattr(rec.get(), c.st->s_master);
+            rec = Ref();
+            Ref alias = keldra::getattr(i.get(), c.st->s_value);
+            if (!keldra::check(PyObject_RichCompareBool(alias.get(), master.get(), Py_EQ))) continue;
+            Ref full_path = keldra::getattr(i.get(), c.st->s_full_path);
+            Ref from_value = keldra::call_method(self, c.st->s__one_search_other, tree, full_path.get(),
+                                                 c.st->s_name, c.st->s_value);
+            if (PyUnicode_Check(from_value.get())) {
+                names_table = true;
+                continue;
+            }
+            // Nothing there, or a column expression: nothing to expand.
+            if (!PyDict_Check(from_value.get())) continue;
+            Ref items = keldra::call_method(from_value.get(), c.st->s_find, c.st->s_search_select_value);
+            Ref before_refs;
+            auto before = snapshot(c, self, before_refs);
+            keldra::call_method(self, c.st->s__analyze_select_value, from_value.get(), items.get(), level,
+                                alias.get());
+            rename_expanded(c, self, alias.get(), before);
+        }
+        if (PyErr_Occurred()) keldra::raise_current();
+        return Py_NewRef(names_table ? Py_True : Py_None);
     });
 }
 

@@ -48,30 +48,6 @@ void divide_table(const Ctx& c, PyObject* text, Ref* database, Ref* table) {
     *table = Ref::borrow(PySequence_Fast_GET_ITEM(seq.get(), 1));
 }
 
-// Unpack exactly three values, with the interpreter's messages.
-void unpack3(PyObject* item, Ref out[3]) {
-    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 3) {
-        for (int i = 0; i < 3; ++i) out[i] = Ref::borrow(PyTuple_GET_ITEM(item, i));
-        return;
-    }
-    Ref it = Ref::steal(PyObject_GetIter(item));
-    int got = 0;
-    for (;; ++got) {
-        PyObject* v = PyIter_Next(it.get());
-        if (!v) {
-            if (PyErr_Occurred()) keldra::raise_current();
-            break;
-        }
-        if (got == 3) {
-            Py_DECREF(v);
-            keldra::raise(PyExc_ValueError, "too many values to unpack (expected 3)");
-        }
-        out[got] = Ref::steal(v);
-    }
-    if (got < 3)
-        keldra::raise(PyExc_ValueError, "not enough values to unpack (expected 3, got %d)", got);
-}
-
 Ref parse_sql(const Ctx& c, PyObject* self, PyObject* sql) {
     Ref cleaned = keldra::call_method(self, c.st->s__re_hint, sql);
     Ref parse = c.global(c.st->s_parse);
@@ -147,6 +123,7 @@ PyType_Slot kpm_slots[] = {
     {Py_tp_init, reinterpret_cast<void*>(kpm_init)},
     {Py_tp_methods, kpm_methods},
     {Py_tp_members, instance_members},
+    {Py_tp_getset, instance_getset},
     {Py_tp_traverse, reinterpret_cast<void*>(instance_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(instance_clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(instance_dealloc)},
@@ -154,6 +131,30 @@ PyType_Slot kpm_slots[] = {
 };
 
 }  // namespace
+
+// Unpack exactly three values, with the interpreter's messages.
+void unpack3(PyObject* item, Ref out[3]) {
+    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 3) {
+        for (int i = 0; i < 3; ++i) out[i] = Ref::borrow(PyTuple_GET_ITEM(item, i));
+        return;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(item));
+    int got = 0;
+    for (;; ++got) {
+        PyObject* v = PyIter_Next(it.get());
+        if (!v) {
+            if (PyErr_Occurred()) keldra::raise_current();
+            break;
+        }
+        if (got == 3) {
+            Py_DECREF(v);
+            keldra::raise(PyExc_ValueError, "too many values to unpack (expected 3)");
+        }
+        out[got] = Ref::steal(v);
+    }
+    if (got < 3)
+        keldra::raise(PyExc_ValueError, "not enough values to unpack (expected 3, got %d)", got);
+}
 
 PyType_Spec kpm_spec = {
     "sqlparse_main.KeldraParseMain",

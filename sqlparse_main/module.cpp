@@ -183,6 +183,10 @@ int exec_module(PyObject* module) {
         st->kpm_type = Py_NewRef(kpm.get());
         add(module, "KeldraParseMain", kpm.get());
         Ref analyze = make_type(module, &analyze_spec);
+        Ref name = Ref::steal(PyModule_GetNameObject(module));
+        Ref search = Ref::steal(PyCFunction_NewEx(&one_search_other_def, module, name.get()));
+        Ref static_search = Ref::steal(PyStaticMethod_New(search.get()));
+        keldra::setattr(analyze.get(), st->s__one_search_other, static_search.get());
         st->analyze_type = Py_NewRef(analyze.get());
         add(module, "Analyze", analyze.get());
     });

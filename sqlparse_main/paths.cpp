@@ -1,4 +1,9 @@
-// Tree path rewriting: hop from a found node to its sibling.
+// Tree path rewriting: hop from a found node to a sibling under another key.
+//
+// _one_search_other cuts as many characters as `one` has from the end of
+// "$." + path text and appends `other`; _one_replace_other cuts the path text
+// at the last occurrence of `one` and appends `other`.  Both search the
+// rewritten path with find(path, 1).
 #include "sqlparse_main.hpp"
 
 namespace sqlparse_main {
@@ -7,22 +12,53 @@ const char* const replace_names[] = {"full_path", "one", "other"};
 const keldra::Signature replace_sig = {"Analyze._one_replace_other", true, replace_names, 3, 3};
 const char* const search_names[] = {"tree", "full_path", "one", "other"};
 const keldra::Signature search_sig = {"Analyze._one_search_other", false, search_names, 4, 4};
+
+// "$.%s" % text
+Ref dollar_path(const Ctx& c, PyObject* text) {
+    Ref s = Ref::steal(PyObject_Str(text));
+    return Ref::steal(PyUnicode_Concat(c.st->s_dollar_dot, s.get()));
+}
 }  // namespace
 
-PyObject* m_one_replace_other(PyObject*, PyTypeObject*, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) {
+Ref one_search_other(const Ctx& c, PyObject* tree, PyObject* full_path, PyObject* one, PyObject* other) {
+    Ref one_path = dollar_path(c, full_path);
+    Py_ssize_t cut = keldra::check_size(PyObject_Length(one));
+    Py_ssize_t len = PyUnicode_GET_LENGTH(one_path.get());
+    // one_path[:len - cut], with the slice's rules for a negative bound.
+    Py_ssize_t keep = len - cut;
+    if (keep < 0) keep = keep + len < 0 ? 0 : keep + len;
+    Ref head = Ref::steal(PyUnicode_Substring(one_path.get(), 0, keep));
+    Ref other_text = Ref::steal(PyObject_Str(other));
+    Ref other_path = Ref::steal(PyUnicode_Concat(head.get(), other_text.get()));
+    return keldra::call_method(tree, c.st->s_find, other_path.get(), c.st->int_one);
+}
+
+PyObject* m_one_replace_other(PyObject* self, PyTypeObject* cls, PyObject* const* args,
+                              Py_ssize_t nargs, PyObject* kwnames) {
     return keldra::guarded([&] {
         PyObject* a[3];
         keldra::bind_args(replace_sig, args, nargs, kwnames, a);
-        return Py_NewRef(Py_None);
+        Ctx c = Ctx::of_class(cls);
+        PyObject *full_path = a[0], *one = a[1], *other = a[2];
+        Ref split = keldra::call_method(full_path, c.st->s_split, one);
+        Ref count = keldra::call_method(full_path, c.st->s_count, one);
+        Py_ssize_t n = PyNumber_AsSsize_t(count.get(), PyExc_OverflowError);
+        if (n == -1 && PyErr_Occurred()) keldra::raise_current();
+        Ref pieces = Ref::steal(PySequence_GetSlice(split.get(), 0, n));
+        Ref head = keldra::call_method(one, c.st->s_join, pieces.get());
+        Ref other_path = Ref::steal(PyNumber_Add(dollar_path(c, head.get()).get(), other));
+        Ref tree = keldra::getattr(self, c.st->s_tree);
+        return keldra::call_method(tree.get(), c.st->s_find, other_path.get(), c.st->int_one).release();
     });
 }
 
-PyObject* m_one_search_other(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* m_one_search_other(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
     return keldra::guarded([&] {
         PyObject* a[4];
         keldra::bind_args(search_sig, args, nargs, kwnames, a);
-        return Py_NewRef(Py_None);
+        Ctx c{module, state_of(module)};
+        return one_search_other(c, a[0], a[1], a[2], a[3]).release();
     });
 }
 

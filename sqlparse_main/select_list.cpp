@@ -1,4 +1,12 @@
 // Select-list collection and analysis.
+//
+// _get_all_select_value collects the query's select items ("$.select..value")
+// and the aliases of its FROM sources ("$..from..name").
+// _analyze_select_value turns the items into column records in the column
+// map _var.result: the bare name (second dot segment), the qualifier (first
+// dot segment, carried over to the following unqualified items), the output
+// name (the alias beside the item, else the bare name) and the path of the
+// item.  Each record goes to _analyze_column as soon as it is stored.
 #include "sqlparse_main.hpp"
 
 namespace sqlparse_main {
@@ -7,6 +15,53 @@ const char* const collect_names[] = {"tree", "level"};
 const keldra::Signature collect_sig = {"Analyze._get_all_select_value", true, collect_names, 2, 2};
 const char* const select_names[] = {"tree", "select_value_list", "level", "master"};
 const keldra::Signature select_sig = {"Analyze._analyze_select_value", true, select_names, 4, 3};
+
+// {"value": ..., "name": ..., "master": ..., "path": ...}
+Ref make_record(const Ctx& c, PyObject* value, PyObject* name, PyObject* master, PyObject* path) {
+    Ref rec = Ref::steal(PyDict_New());
+    keldra::check(PyDict_SetItem(rec.get(), c.st->s_value, value));
+    keldra::check(PyDict_SetItem(rec.get(), c.st->s_name, name));
+    keldra::check(PyDict_SetItem(rec.get(), c.st->s_master, master));
+    keldra::check(PyDict_SetItem(rec.get(), c.st->s_path, path));
+    return rec;
+}
+
+// self._var.result.add(**{key: record})
+void store_record(const Ctx& c, PyObject* self, PyObject* key, PyObject* record) {
+    if (!PyUnicode_Check(key)) keldra::raise(PyExc_TypeError, "keywords must be strings");
+    Ref var = var_of(c, self);
+    Ref result = keldra::getattr(var.get(), c.st->s_result);
+    Ref add = keldra::getattr(result.get(), c.st->s_add);
+    Ref kwnames = Ref::steal(PyTuple_Pack(1, key));
+    PyObject* argv[] = {record};
+    Ref r = Ref::steal(PyObject_Vectorcall(add.get(), argv, 0, kwnames.get()));
+}
+
+// The star record: made when the select clause of the analyzer's whole tree
+// holds "*".
+void star_record(const Ctx& c, PyObject* self, Ref& master) {
+    Ref whole = keldra::getattr(self, c.st->s_tree);
+    Ref clause = keldra::call_method(whole.get(), c.st->s_get, c.st->s_select);
+    if (!keldra::truthy(clause.get())) return;
+    clause = keldra::call_method(whole.get(), c.st->s_get, c.st->s_select);
+    if (!contains(clause.get(), c.st->s_star)) return;
+    clause = keldra::call_method(whole.get(), c.st->s_get, c.st->s_select);
+    Ref bare;
+    if (PyList_Check(clause.get())) {
+        // "*" is one item of a longer select list (SELECT a, * ...): the
+        // star record stands for that item alone.
+        bare = Ref::borrow(c.st->s_star);
+    } else if (contains(clause.get(), c.st->s_dot)) {
+        Ref qualifier;
+        dot_split(c, clause.get(), &qualifier, &bare);
+        master = qualifier;
+    } else {
+        bare = clause;
+    }
+    Ref rec = make_record(c, bare.get(), bare.get(), master.get(), c.st->s_path_select);
+    store_record(c, self, c.st->s_star, rec.get());
+}
+
 }  // namespace
 
 // _var.add(all_select_value=tree.find("$.select..value"),
@@ -29,11 +84,45 @@ PyObject* m_get_all_select_value(PyObject* self, PyTypeObject* cls, PyObject* co
     });
 }
 
-PyObject* m_analyze_select_value(PyObject*, PyTypeObject*, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) {
+PyObject* m_analyze_select_value(PyObject* self, PyTypeObject* cls, PyObject* const* args,
+                                 Py_ssize_t nargs, PyObject* kwnames) {
     return keldra::guarded([&] {
         PyObject* a[4];
         keldra::bind_args(select_sig, args, nargs, kwnames, a);
+        Ctx c = Ctx::of_class(cls);
+        Nesting nest;
+        PyObject* tree = a[0];
+        PyObject* level = a[2];
+        Ref master = Ref::borrow(a[3] ? a[3] : Py_None);
+
+        star_record(c, self, master);
+
+        Ref it = Ref::steal(PyObject_GetIter(a[1]));
+        while (PyObject* raw = PyIter_Next(it.get())) {
+            Ref item = Ref::steal(raw);
+            Ref value = keldra::getattr(item.get(), c.st->s_value);
+            // Literals and expressions (numbers, booleans, None, mappings,
+            // lists) are no columns; expressions' own column items follow.
+            if (!PyUnicode_Check(value.get())) continue;
+            Ref bare;
+            if (contains(value.get(), c.st->s_dot)) {
+                Ref qualifier;
+                dot_split(c, value.get(), &qualifier, &bare);
+                master = qualifier;
+            } else {
+                bare = value;
+            }
+            Ref full_path = keldra::getattr(item.get(), c.st->s_full_path);
+            Ref name = keldra::call_method(self, c.st->s__one_search_other, tree, full_path.get(),
+                                           c.st->s_value, c.st->s_name);
+            if (!keldra::truthy(name.get())) name = bare;
+            Ref text = Ref::steal(PyObject_Str(full_path.get()));
+            Ref path = Ref::steal(PyUnicode_Concat(c.st->s_dollar_dot, text.get()));
+            Ref rec = make_record(c, bare.get(), name.get(), master.get(), path.get());
+            store_record(c, self, name.get(), rec.get());
+            keldra::call_method(self, c.st->s__analyze_column, tree, name.get(), level);
+        }
+        if (PyErr_Occurred()) keldra::raise_current();
         return Py_NewRef(Py_None);
     });
 }

@@ -60,6 +60,7 @@ using keldra::Ref;
     X(union_, "union")                                        \
     X(union_all, "union_all")                                 \
     X(join_key, "join")                                       \
+    X(_join, "_join")                                         \
     X(star, "*")                                              \
     X(dot, ".")                                               \
     X(one, "one")                                             \
@@ -69,6 +70,7 @@ using keldra::Ref;
     X(search_select_value, "$.select..value")                 \
     X(search_from_name, "$..from..name")                      \
     X(path_select, "$.select")                                \
+    X(path_from, "$.from")                                    \
     X(parse, "parse")                                         \
     X(KeldraVar, "KeldraVar")                                 \
     X(Analyze, "Analyze")                                     \
@@ -130,6 +132,7 @@ struct Instance {
 };
 
 extern PyMemberDef instance_members[];
+extern PyGetSetDef instance_getset[];
 int instance_traverse(PyObject* self, visitproc visit, void* arg);
 int instance_clear(PyObject* self);
 void instance_dealloc(PyObject* self);
@@ -164,6 +167,7 @@ PyObject* re_hint_impl(PyObject* sql);
 
 // --- Analyze (analyzer.cpp and the files it names) -------------------------
 extern PyType_Spec analyze_spec;
+extern PyMethodDef one_search_other_def;
 
 // select_list.cpp
 PyObject* m_get_all_select_value(PyObject*, PyTypeObject*, PyObject* const*, Py_ssize_t, PyObject*);
@@ -183,6 +187,9 @@ PyObject* m_one_search_other(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)
 
 // --- helpers shared by the analyzer files ----------------------------------
 
+// The body of the static method _one_search_other.
+Ref one_search_other(const Ctx& c, PyObject* tree, PyObject* full_path, PyObject* one, PyObject* other);
+
 // self._var
 inline Ref var_of(const Ctx& c, PyObject* self) { return keldra::getattr(self, c.st->s__var); }
 
@@ -197,6 +204,9 @@ inline bool is_text(PyObject* o) { return PyUnicode_Check(o); }
 
 // "." in value, with the interpreter's `in`.
 bool contains(PyObject* container, PyObject* item);
+
+// Unpack exactly three values, with the interpreter's messages.
+void unpack3(PyObject* item, Ref out[3]);
 
 // value.split(".") pieces 0 and 1: the qualifier and the bare name.
 void dot_split(const Ctx& c, PyObject* value, Ref* first, Ref* second);
