@@ -13,7 +13,7 @@
 
 #include <cstdint>
 #include <cstring>
-#include <string>
+#include <utility>
 #include <unordered_set>
 #include <vector>
 
@@ -109,45 +109,90 @@ private:
     std::vector<uint64_t> words_;
 };
 
-// One step of the path from the searched node to the current one.
-struct Component {
-    Ref key;                 // mapping key, or null for a list position
-    Py_ssize_t index = 0;    // list position
-};
+// The path from the searched node to a position: a chain of steps shared by
+// every match below it, reference counted (under the GIL).  The path text is
+// only built when a match's full_path is read.
+struct PathStep {
+    size_t refs = 1;
+    PathStep* parent;       // null for a step directly below the searched node
+    PyObject* key;          // mapping key (owned), or null for a list position
+    Py_ssize_t index;
 
-void append_text(std::u32string& out, PyObject* s) {
-    Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    int kind = PyUnicode_KIND(s);
-    const void* data = PyUnicode_DATA(s);
-    for (Py_ssize_t i = 0; i < n; ++i) out.push_back(PyUnicode_READ(kind, data, i));
-}
-
-// The path text "from.[0].name" of the components.
-Ref path_text(const std::vector<Component>& path) {
-    std::u32string out;
-    bool first = true;
-    for (const Component& c : path) {
-        if (!first) out.push_back('.');
-        first = false;
-        if (c.key) {
-            if (PyUnicode_Check(c.key.get())) {
-                append_text(out, c.key.get());
-            } else {
-                Ref text = Ref::steal(PyObject_Str(c.key.get()));
-                append_text(out, text.get());
-            }
-        } else {
-            std::string digits = "[" + std::to_string(c.index) + "]";
-            for (char ch : digits) out.push_back(static_cast<unsigned char>(ch));
+    static PathStep* make(PathStep* parent, PyObject* key, Py_ssize_t index) {
+        if (parent) ++parent->refs;
+        Py_XINCREF(key);
+        return new PathStep{1, parent, key, index};
+    }
+    static void release(PathStep* s) {
+        // A loop, not recursion: chains can be as deep as the tree.
+        while (s && --s->refs == 0) {
+            PathStep* parent = s->parent;
+            Py_XDECREF(s->key);
+            delete s;
+            s = parent;
         }
     }
-    return Ref::steal(
-        PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, out.data(), static_cast<Py_ssize_t>(out.size())));
+};
+
+// Owning handle of a PathStep.
+class StepRef {
+public:
+    StepRef() = default;
+    explicit StepRef(PathStep* s) : s_(s) {}
+    StepRef(const StepRef& o) : s_(o.s_) {
+        if (s_) ++s_->refs;
+    }
+    StepRef(StepRef&& o) noexcept : s_(std::exchange(o.s_, nullptr)) {}
+    StepRef& operator=(StepRef o) noexcept {
+        std::swap(s_, o.s_);
+        return *this;
+    }
+    ~StepRef() { PathStep::release(s_); }
+    PathStep* get() const { return s_; }
+    PathStep* release() { return std::exchange(s_, nullptr); }
+
+private:
+    PathStep* s_ = nullptr;
+};
+
+// The path text "from.[0].name" of a chain of steps.
+Ref path_text(const PathStep* leaf) {
+    std::vector<const PathStep*> chain;
+    for (const PathStep* s = leaf; s; s = s->parent) chain.push_back(s);
+    std::vector<Ref> parts;
+    parts.reserve(chain.size());
+    Py_ssize_t length = chain.empty() ? 0 : static_cast<Py_ssize_t>(chain.size()) - 1;
+    Py_UCS4 maxchar = 127;
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+        const PathStep* s = *it;
+        Ref part;
+        if (!s->key)
+            part = Ref::steal(PyUnicode_FromFormat("[%zd]", s->index));
+        else if (PyUnicode_Check(s->key))
+            part = Ref::borrow(s->key);
+        else
+            part = Ref::steal(PyObject_Str(s->key));
+        length += PyUnicode_GET_LENGTH(part.get());
+        Py_UCS4 m = PyUnicode_MAX_CHAR_VALUE(part.get());
+        if (m > maxchar) maxchar = m;
+        parts.push_back(std::move(part));
+    }
+    Ref out = Ref::steal(PyUnicode_New(length, maxchar));
+    int kind = PyUnicode_KIND(out.get());
+    void* data = PyUnicode_DATA(out.get());
+    Py_ssize_t pos = 0;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        if (i) PyUnicode_WRITE(kind, data, pos++, '.');
+        Py_ssize_t n = PyUnicode_GET_LENGTH(parts[i].get());
+        keldra::check_size(PyUnicode_CopyCharacters(out.get(), pos, parts[i].get(), 0, n));
+        pos += n;
+    }
+    return out;
 }
 
 struct Hit {
     Ref value;
-    Ref path;
+    StepRef path;
 };
 
 class Search {
@@ -156,13 +201,13 @@ public:
 
     void run(PyObject* root) {
         if (steps_.empty()) {
-            hits_.push_back({Ref::borrow(root), Ref::steal(PyUnicode_FromString(""))});
+            hits_.push_back({Ref::borrow(root), StepRef()});
             return;
         }
         if (!is_container(root)) return;
         States start(steps_.size() + 1);
         start.set(0);
-        push(root, std::move(start), Component{});
+        push(root, std::move(start), StepRef());
         while (!frames_.empty() && !(first_ && !hits_.empty())) step();
     }
 
@@ -172,6 +217,7 @@ private:
     struct Frame {
         Ref container;
         States states;
+        StepRef path;  // the container's own position
         Py_ssize_t pos = 0;
     };
 
@@ -184,16 +230,14 @@ private:
         return deep_.count(o) != 0;
     }
 
-    void push(PyObject* container, States states, Component comp) {
+    void push(PyObject* container, States states, StepRef path) {
         if (frames_.size() >= kShallow) deep_.insert(container);
-        if (!frames_.empty()) path_.push_back(std::move(comp));
-        frames_.push_back(Frame{Ref::borrow(container), std::move(states), 0});
+        frames_.push_back(Frame{Ref::borrow(container), std::move(states), std::move(path), 0});
     }
 
     void pop() {
         if (frames_.size() > kShallow) deep_.erase(frames_.back().container.get());
         frames_.pop_back();
-        if (!path_.empty()) path_.pop_back();
     }
 
     bool key_matches(const Step& s, PyObject* key) const {
@@ -229,36 +273,48 @@ private:
             bool hit = is_dict ? key_matches(s, key) : (s.index >= 0 && s.index == index);
             if (hit) next.set(i + 1);
         });
-        Component comp;
-        if (is_dict)
-            comp.key = Ref::borrow(key);
-        else
-            comp.index = index;
-        // Hold the child while we look at it: nothing below may free it.
+        const bool matched = next.test(accept);
+        next.reset(accept);
+        const bool descend = next.any() && is_container(value) && !on_stack(value);
+        if (!matched && !descend) return;
+        StepRef here(PathStep::make(f.path.get(), key, index));
         Ref child = Ref::borrow(value);
-        if (next.test(accept)) {
-            path_.push_back(std::move(comp));
-            Ref text = path_text(path_);
-            comp = std::move(path_.back());
-            path_.pop_back();
-            hits_.push_back({child, std::move(text)});
+        if (matched) {
+            hits_.push_back({child, here});
             if (first_) return;
-            next.reset(accept);
         }
-        if (next.any() && is_container(child.get()) && !on_stack(child.get()))
-            push(child.get(), std::move(next), std::move(comp));
+        if (descend) push(child.get(), std::move(next), std::move(here));
     }
 
     static constexpr size_t kShallow = 64;
     const std::vector<Step>& steps_;
     bool first_;
     std::vector<Frame> frames_;
-    std::vector<Component> path_;
     std::unordered_set<PyObject*> deep_;
     std::vector<Hit> hits_;
 };
 
-PyObject* new_match(PyTypeObject* type, PyObject* value, PyObject* path);
+// ---- Match ---------------------------------------------------------------
+
+struct MatchObject {
+    PyObject_HEAD
+    PyObject* value;
+    PathStep* path;       // the position, while the path text is not built
+    PyObject* full_path;  // the path text, once built (or as given)
+};
+
+PyObject* new_match(PyTypeObject* type, PyObject* value, PathStep* path, PyObject* text) {
+    auto* m = PyObject_GC_New(MatchObject, type);
+    if (!m) {
+        PathStep::release(path);
+        return nullptr;
+    }
+    m->value = Py_NewRef(value);
+    m->path = path;
+    m->full_path = Py_XNewRef(text);
+    PyObject_GC_Track(m);
+    return reinterpret_cast<PyObject*>(m);
+}
 
 // find(node, path, first): list of matches, or the first matched node / None.
 Ref find(ModuleState* st, PyObject* node, PyObject* path, PyObject* first_flag) {
@@ -272,32 +328,26 @@ Ref find(ModuleState* st, PyObject* node, PyObject* path, PyObject* first_flag) 
     search.run(node);
     auto& hits = search.hits();
     if (first) return hits.empty() ? Ref::none() : hits.front().value;
+    Ref empty = Ref::steal(PyUnicode_New(0, 0));
     Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(hits.size())));
     for (size_t i = 0; i < hits.size(); ++i) {
-        PyObject* m = new_match(st->match_type, hits[i].value.get(), hits[i].path.get());
+        PathStep* at = hits[i].path.release();
+        PyObject* m = new_match(st->match_type, hits[i].value.get(), at, at ? nullptr : empty.get());
         if (!m) keldra::raise_current();
         PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), m);
     }
     return out;
 }
 
-// ---- Match ---------------------------------------------------------------
-
-struct MatchObject {
-    PyObject_HEAD
-    PyObject* value;
-    PyObject* full_path;
-};
-
-PyObject* new_match(PyTypeObject* type, PyObject* value, PyObject* path) {
-    auto* m = PyObject_GC_New(MatchObject, type);
-    if (!m) return nullptr;
-    Py_INCREF(value);
-    Py_INCREF(path);
-    m->value = value;
-    m->full_path = path;
-    PyObject_GC_Track(m);
-    return reinterpret_cast<PyObject*>(m);
+PyObject* match_full_path(PyObject* self, void*) {
+    auto* m = reinterpret_cast<MatchObject*>(self);
+    if (!m->full_path) {
+        PyObject* text = keldra::guarded([&] { return path_text(m->path).release(); });
+        if (!text) return nullptr;
+        m->full_path = text;
+        PathStep::release(std::exchange(m->path, nullptr));
+    }
+    return Py_NewRef(m->full_path);
 }
 
 int match_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -312,6 +362,7 @@ int match_clear(PyObject* self) {
     auto* m = reinterpret_cast<MatchObject*>(self);
     Py_CLEAR(m->value);
     Py_CLEAR(m->full_path);
+    PathStep::release(std::exchange(m->path, nullptr));
     return 0;
 }
 
@@ -324,8 +375,9 @@ void match_dealloc(PyObject* self) {
 }
 
 PyObject* match_repr(PyObject* self) {
-    auto* m = reinterpret_cast<MatchObject*>(self);
-    return PyUnicode_FromFormat("Match(full_path=%R, value=%R)", m->full_path, m->value);
+    Ref path = Ref::steal(match_full_path(self, nullptr));
+    return PyUnicode_FromFormat("Match(full_path=%R, value=%R)", path.get(),
+                                reinterpret_cast<MatchObject*>(self)->value);
 }
 
 PyObject* match_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -335,14 +387,18 @@ PyObject* match_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:Match", const_cast<char**>(kwlist), &value,
                                      &full_path))
         return nullptr;
-    return new_match(type, value, full_path);
+    return new_match(type, value, nullptr, full_path);
 }
 
 PyMemberDef match_members[] = {
     {"value", T_OBJECT_EX, offsetof(MatchObject, value), READONLY, "The matched node itself."},
-    {"full_path", T_OBJECT_EX, offsetof(MatchObject, full_path), READONLY,
-     "Path text from the searched node to the match, such as 'from.[0].name'."},
     {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef match_getset[] = {
+    {"full_path", match_full_path, nullptr,
+     "Path text from the searched node to the match, such as 'from.[0].name'.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot match_slots[] = {
@@ -353,6 +409,7 @@ PyType_Slot match_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(match_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(match_repr)},
     {Py_tp_members, match_members},
+    {Py_tp_getset, match_getset},
     {0, nullptr},
 };
 

@@ -71,14 +71,20 @@ void resolve_through_subquery(const Ctx& c, PyObject* self, const Rec& rec, PyOb
         Ref result = keldra::getattr(test_var().get(), c.st->s_result);
         return keldra::call_method(result.get(), c.st->s_get, key);
     };
-    auto keeps_running = [&] {
-        if (runaway(self))
+    // Dispatch the column again.  When the subquery handed back the very
+    // qualifier that led into it and no table, the dispatch would come back
+    // here for ever: say so instead.
+    auto dispatch = [&] {
+        Ref master = rec.read(c.st->s_master);
+        Ref has_table = keldra::call_method(rec.get().get(), c.st->s_get, c.st->s_table);
+        bool same = keldra::check(PyObject_RichCompareBool(master.get(), alias, Py_EQ));
+        if ((same && !keldra::truthy(has_table.get())) || runaway(self))
             keldra::raise(PyExc_RuntimeError,
-                          "cannot resolve column %R: it keeps the qualifier %R through the subquery "
-                          "and never reaches a table",
-                          column, alias);
+                          "cannot resolve column %R: the subquery of alias %R gives it back the "
+                          "qualifier %R and no table",
+                          column, alias, master.get());
+        dispatch_again(c, self, tree, column, level);
     };
-
     if (keldra::truthy(test_get(c.st->s_star).get())) {
         // The subquery's star item stands for the column.
         rec.write(c.st->s_master, keldra::getattr(test_get(c.st->s_star).get(), c.st->s_master).get());
@@ -89,8 +95,7 @@ void resolve_through_subquery(const Ctx& c, PyObject* self, const Rec& rec, PyOb
             rec.write(c.st->s_table_column, test_column.get());
             append_triple(c, self, table.get(), test_column.get(), test_name.get());
         }
-        keeps_running();
-        dispatch_again(c, self, tree, column, level);
+        dispatch();
     } else if (keldra::truthy(test_get(test_column.get()).get())) {
         // The subquery exposes a column of that name.
         rec.write(c.st->s_master, keldra::getattr(test_get(test_column.get()).get(), c.st->s_master).get());
@@ -113,8 +118,7 @@ void resolve_through_subquery(const Ctx& c, PyObject* self, const Rec& rec, PyOb
             }
             if (PyErr_Occurred()) keldra::raise_current();
         }
-        keeps_running();
-        dispatch_again(c, self, tree, column, level);
+        dispatch();
     }
 }
 
@@ -241,10 +245,12 @@ PyObject* m_none_master_from_value(PyObject* self, PyTypeObject* cls, PyObject* 
         } else if (PyDict_Check(from_value.get())) {
             Ref alias = keldra::call_method(from_value.get(), c.st->s_get, c.st->s_name);
             rec.write(c.st->s_master, alias.get());
-            if (runaway(self))
+            // Without an alias the dispatch would bring the column straight
+            // back here, for ever.
+            if (!keldra::truthy(alias.get()) || runaway(self))
                 keldra::raise(PyExc_RuntimeError,
-                              "cannot resolve column %R: resolution keeps returning to the FROM entry "
-                              "%R (a subquery or table without an alias?)",
+                              "cannot resolve column %R: its FROM entry %R has no alias to resolve it "
+                              "through",
                               column, from_value.get());
             dispatch_again(c, self, tree, column, level);
         } else if (PyList_Check(from_value.get())) {

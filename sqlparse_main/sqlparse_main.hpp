@@ -157,9 +157,11 @@ private:
     static thread_local int depth_;
 };
 
-// How many times the FROM dispatcher may re-enter itself for one analyzer
-// before a column is declared unresolvable.
-constexpr int kMaxRedispatch = 64;
+// How deep the FROM dispatcher may re-enter itself on one analyzer before a
+// column is declared unresolvable.  A real chain re-enters once for every
+// qualifier a subquery hands back; the loops that would never end are caught
+// where they start, and this bounds any other.
+constexpr int kMaxRedispatch = 16;
 
 // --- facade (facade.cpp), text cleaning (text_clean.cpp) -------------------
 extern PyType_Spec kpm_spec;
