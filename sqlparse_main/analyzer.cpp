@@ -272,18 +272,24 @@ PyObject* m_check_union(PyObject* self, PyTypeObject* cls, PyObject* const* args
         Ref json = c.global(c.st->s_json);
         Ref tree = keldra::getattr(self, c.st->s_tree);
         Ref dumps = keldra::getattr(json.get(), c.st->s_dumps);
-        Ref dump_kw = Ref::steal(PyTuple_Pack(2, c.st->s_ensure_ascii, c.st->s_separators));
-        PyObject* dump_argv[] = {tree.get(), Py_False, c.st->separators_pair};
-        Ref text = Ref::steal(PyObject_Vectorcall(dumps.get(), dump_argv, 1, dump_kw.get()));
-        if (PyUnicode_Check(text.get()))
-            text = Ref::steal(PyUnicode_Replace(text.get(), c.st->s_blank, c.st->s_underscore, -1));
-        else
-            text = Ref::steal(PyObject_CallMethod(text.get(), "replace", "OO", c.st->s_blank,
-                                                  c.st->s_underscore));
         Ref loads = keldra::getattr(json.get(), c.st->s_loads);
-        Ref load_kw = Ref::steal(PyTuple_Pack(1, c.st->s_object_pairs_hook));
-        PyObject* load_argv[] = {text.get(), c.st->node_type};
-        Ref normalised = Ref::steal(PyObject_Vectorcall(loads.get(), load_argv, 1, load_kw.get()));
+        Ref normalised;
+        if (json.get() == c.st->json_module && dumps.get() == c.st->json_dumps &&
+            loads.get() == c.st->json_loads) {
+            normalised = normalise_tree(c, tree.get());
+        } else {
+            Ref dump_kw = Ref::steal(PyTuple_Pack(2, c.st->s_ensure_ascii, c.st->s_separators));
+            PyObject* dump_argv[] = {tree.get(), Py_False, c.st->separators_pair};
+            Ref text = Ref::steal(PyObject_Vectorcall(dumps.get(), dump_argv, 1, dump_kw.get()));
+            if (PyUnicode_Check(text.get()))
+                text = Ref::steal(PyUnicode_Replace(text.get(), c.st->s_blank, c.st->s_underscore, -1));
+            else
+                text = Ref::steal(PyObject_CallMethod(text.get(), "replace", "OO", c.st->s_blank,
+                                                      c.st->s_underscore));
+            Ref load_kw = Ref::steal(PyTuple_Pack(1, c.st->s_object_pairs_hook));
+            PyObject* load_argv[] = {text.get(), c.st->node_type};
+            normalised = Ref::steal(PyObject_Vectorcall(loads.get(), load_argv, 1, load_kw.get()));
+        }
         keldra::setattr(self, c.st->s_tree, normalised.get());
         return Py_NewRef(Py_None);
     });

@@ -179,6 +179,10 @@ int exec_module(PyObject* module) {
         add(module, "KeldraVar", keldra_var_cls.get());
         Ref json = import("json");
         add(module, "json", json.get());
+        st->json_module = Py_NewRef(json.get());
+        st->json_dumps = PyObject_GetAttrString(json.get(), "dumps");
+        st->json_loads = st->json_dumps ? PyObject_GetAttrString(json.get(), "loads") : nullptr;
+        if (!st->json_loads) keldra::raise_current();
         Ref kpm = make_type(module, &kpm_spec);
         st->kpm_type = Py_NewRef(kpm.get());
         add(module, "KeldraParseMain", kpm.get());
@@ -197,6 +201,9 @@ int traverse_module(PyObject* module, visitproc visit, void* arg) {
     Py_VISIT(st->node_type);
     Py_VISIT(st->kpm_type);
     Py_VISIT(st->analyze_type);
+    Py_VISIT(st->json_module);
+    Py_VISIT(st->json_dumps);
+    Py_VISIT(st->json_loads);
     return 0;
 }
 
@@ -211,6 +218,9 @@ int clear_module(PyObject* module) {
     Py_CLEAR(st->node_type);
     Py_CLEAR(st->kpm_type);
     Py_CLEAR(st->analyze_type);
+    Py_CLEAR(st->json_module);
+    Py_CLEAR(st->json_dumps);
+    Py_CLEAR(st->json_loads);
     return 0;
 }
 

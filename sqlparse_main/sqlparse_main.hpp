@@ -92,6 +92,9 @@ struct State {
     PyObject* node_type;        // keldra_var.Node: decoded trees are searchable
     PyObject* kpm_type;         // KeldraParseMain
     PyObject* analyze_type;     // Analyze
+    PyObject* json_module;      // the json module bound at import, with
+    PyObject* json_dumps;       // its dumps and loads: while the module's
+    PyObject* json_loads;       // `json` is still these, we normalise natively
 };
 
 extern PyModuleDef module_def;
@@ -188,6 +191,9 @@ PyObject* m_one_replace_other(PyObject*, PyTypeObject*, PyObject* const*, Py_ssi
 PyObject* m_one_search_other(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
 // --- helpers shared by the analyzer files ----------------------------------
+
+// The tree as the JSON round trip of _check_union gives it back (normalise.cpp).
+Ref normalise_tree(const Ctx& c, PyObject* tree);
 
 // The body of the static method _one_search_other.
 Ref one_search_other(const Ctx& c, PyObject* tree, PyObject* full_path, PyObject* one, PyObject* other);
