@@ -1,0 +1,5 @@
+import sys
+
+from keldra_lineage.cli import main
+
+sys.exit(main())

@@ -1,0 +1,83 @@
+"""Reading the inputs and splitting them into statements."""
+from __future__ import annotations
+
+import os
+import re
+import sys
+from dataclasses import dataclass
+from pathlib import Path
+
+import sqlparse
+
+from sqlparse_main import KeldraParseMain
+
+
+class InputError(Exception):
+    """An input that cannot be read (a usage error)."""
+
+
+@dataclass(frozen=True)
+class Statement:
+    source: str      # file name, "<stdin>" or "<expr>"
+    number: int      # 1-based position among the source's statements
+    line: int        # line of the source on which the statement begins
+    text: str
+
+    @property
+    def where(self) -> str:
+        return f"{self.source}:{self.line}"
+
+    @property
+    def first_line(self) -> str:
+        for line in self.text.splitlines():
+            if line.strip() and not line.strip().startswith("--"):
+                return line.strip()
+        return self.text.strip().splitlines()[0] if self.text.strip() else ""
+
+
+def collect_sources(paths: list[str], expressions: list[str]) -> list[tuple[str, str]]:
+    """(name, text) of every input, in the order given; folders recursively."""
+    sources: list[tuple[str, str]] = []
+    for path in paths:
+        if path == "-":
+            sources.append(("<stdin>", sys.stdin.read()))
+            continue
+        p = Path(path)
+        if p.is_dir():
+            files = sorted(f for f in p.rglob("*.sql") if f.is_file())
+        elif p.exists():
+            files = [p]
+        else:
+            raise InputError(f"{path}: no such file or directory")
+        for f in files:
+            try:
+                sources.append((os.fspath(f), f.read_text(encoding="utf-8")))
+            except (OSError, UnicodeDecodeError) as e:
+                raise InputError(f"{f}: cannot read: {e}") from None
+    for i, text in enumerate(expressions, 1):
+        sources.append(("<expr>" if len(expressions) == 1 else f"<expr{i}>", text))
+    return sources
+
+
+def split_statements(name: str, text: str) -> list[Statement]:
+    """The statements of one source; text that is only comments is no statement."""
+    out = []
+    pos = 0
+    for piece in sqlparse.split(text):
+        at = text.find(piece, pos)
+        if at < 0:
+            at = pos
+        pos = at + len(piece)
+        if not KeldraParseMain._re_hint(piece).strip(" \t\r\n;"):
+            continue
+        out.append(Statement(name, len(out) + 1, text.count("\n", 0, at) + 1, piece))
+    return out
+
+
+_FIRST_WORD = re.compile(r"[\s(]*([A-Za-z_]+)")
+
+
+def is_select(statement: Statement) -> bool:
+    """A SELECT (or WITH ... SELECT) query; DDL, SET, USE and the like are not."""
+    m = _FIRST_WORD.match(KeldraParseMain._re_hint(statement.text))
+    return bool(m) and m.group(1).lower() in ("select", "with")
