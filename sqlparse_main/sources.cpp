@@ -57,8 +57,8 @@ void dispatch_again(const Ctx& c, PyObject* self, PyObject* tree, PyObject* colu
 }
 
 // The alias names a subquery: analyse it one level deeper and take over what
-// it found for the column.
-void resolve_through_subquery(const Ctx& c, PyObject* self, const Rec& rec, PyObject* tree,
+// it found for the column.  True when that gave the column its table.
+bool resolve_through_subquery(const Ctx& c, PyObject* self, const Rec& rec, PyObject* tree,
                               PyObject* column, PyObject* level, PyObject* alias, PyObject* subquery) {
     Ref analyze = c.global(c.st->s_Analyze);
     Ref test = keldra::call(analyze.get(), subquery);
@@ -85,6 +85,7 @@ void resolve_through_subquery(const Ctx& c, PyObject* self, const Rec& rec, PyOb
                           column, alias, master.get());
         dispatch_again(c, self, tree, column, level);
     };
+    bool found_table = false;
     if (keldra::truthy(test_get(c.st->s_star).get())) {
         // The subquery's star item stands for the column.
         rec.write(c.st->s_master, keldra::getattr(test_get(c.st->s_star).get(), c.st->s_master).get());
@@ -94,6 +95,7 @@ void resolve_through_subquery(const Ctx& c, PyObject* self, const Rec& rec, PyOb
             rec.write(c.st->s_table, table.get());
             rec.write(c.st->s_table_column, test_column.get());
             append_triple(c, self, table.get(), test_column.get(), test_name.get());
+            found_table = true;
         }
         dispatch();
     } else if (keldra::truthy(test_get(test_column.get()).get())) {
@@ -117,9 +119,11 @@ void resolve_through_subquery(const Ctx& c, PyObject* self, const Rec& rec, PyOb
                     append_triple(c, self, xyz[0].get(), xyz[1].get(), test_name.get());
             }
             if (PyErr_Occurred()) keldra::raise_current();
+            found_table = true;
         }
         dispatch();
     }
+    return found_table;
 }
 
 // An unaliased table of this level's FROM clause that the qualifier names:
@@ -173,12 +177,21 @@ PyObject* m_master_from_value(PyObject* self, PyTypeObject* cls, PyObject* const
         Ref it = Ref::steal(PyObject_GetIter(aliases.get()));
         bool matched = false;
         // Every alias is tested, also after one has been handled: a master
-        // rewritten by a subquery may match a later alias.
+        // rewritten by a subquery may match a later alias.  Once a subquery
+        // has given the column its table, though, the master it handed back
+        // is a qualifier of the subquery's own level: aliases of the list
+        // that merely share that text name other sources, and only the
+        // qualifier the column came with still counts.
+        Ref qualifier = rec.read(c.st->s_master);
+        bool resolved_inside = false;
         while (PyObject* raw = PyIter_Next(it.get())) {
             Ref i = Ref::steal(raw);
             Ref alias = keldra::getattr(i.get(), c.st->s_value);
             Ref master = rec.read(c.st->s_master);
             if (!keldra::check(PyObject_RichCompareBool(alias.get(), master.get(), Py_EQ))) continue;
+            if (resolved_inside &&
+                !keldra::check(PyObject_RichCompareBool(alias.get(), qualifier.get(), Py_EQ)))
+                continue;
             matched = true;
             Ref full_path = keldra::getattr(i.get(), c.st->s_full_path);
             Ref from_value = keldra::call_method(self, c.st->s__one_search_other, tree, full_path.get(),
@@ -186,7 +199,9 @@ PyObject* m_master_from_value(PyObject* self, PyTypeObject* cls, PyObject* const
             if (PyUnicode_Check(from_value.get())) {
                 resolve_to_table(c, self, rec, from_value.get());
             } else if (PyDict_Check(from_value.get())) {
-                resolve_through_subquery(c, self, rec, tree, column, level, alias.get(), from_value.get());
+                if (resolve_through_subquery(c, self, rec, tree, column, level, alias.get(),
+                                             from_value.get()))
+                    resolved_inside = true;
             } else {
                 print_values(c, column, from_value.get());
                 keldra::raise(PyExc_RuntimeError,

@@ -1,0 +1,1 @@
+SELECT id, email AS contact FROM app.users

@@ -1,0 +1,1 @@
+SELECT * FROM staging.raw_orders

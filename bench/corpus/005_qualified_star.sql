@@ -1,0 +1,1 @@
+SELECT o.* FROM sales.orders o

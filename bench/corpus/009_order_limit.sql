@@ -1,0 +1,1 @@
+SELECT product_id, title FROM catalog.products ORDER BY title LIMIT 50

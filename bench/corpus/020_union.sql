@@ -1,0 +1,1 @@
+SELECT id, email FROM app.users UNION SELECT id, email FROM app.archived_users

@@ -1,0 +1,7 @@
+SELECT
+
+  a.account_id,
+
+  a.opened_at
+
+FROM bank.accounts a

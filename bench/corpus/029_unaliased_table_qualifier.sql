@@ -1,0 +1,1 @@
+SELECT orders.order_id, orders.placed_at FROM sales.orders

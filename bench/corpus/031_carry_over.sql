@@ -1,0 +1,1 @@
+SELECT o.order_id, status, total FROM sales.orders o

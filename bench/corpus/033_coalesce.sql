@@ -1,0 +1,1 @@
+SELECT coalesce(p.nickname, p.name) AS display, p.id FROM social.profiles p

@@ -1,0 +1,1 @@
+SELECT t.id FROM (SELECT t.id FROM inventory.items t) t

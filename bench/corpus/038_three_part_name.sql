@@ -1,0 +1,1 @@
+SELECT region, revenue FROM warehouse.finance.monthly_revenue

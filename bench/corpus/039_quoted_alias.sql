@@ -1,0 +1,1 @@
+SELECT o.total AS "order total", o.id FROM sales.orders o

@@ -1,0 +1,1 @@
+SELECT c.id FROM crm.customers c WHERE EXISTS (SELECT 1 FROM sales.orders o WHERE o.customer_id = c.id)

@@ -1,0 +1,1 @@
+SELECT d.day, s.store_id FROM calendar.days d CROSS JOIN retail.stores s

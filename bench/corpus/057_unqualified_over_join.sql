@@ -1,0 +1,1 @@
+SELECT order_id, email FROM sales.orders o JOIN crm.customers c ON c.id = o.customer_id

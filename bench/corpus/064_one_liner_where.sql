@@ -1,0 +1,1 @@
+SELECT name FROM hr.departments WHERE active = TRUE
