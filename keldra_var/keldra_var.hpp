@@ -36,6 +36,7 @@ PyObject* find_method(PyObject* self, PyTypeObject* defining_class, PyObject* co
 
 // State holder (state.cpp).
 extern PyType_Spec keldra_var_spec;
+extern vectorcallfunc keldra_var_vectorcall;
 
 // Traverse/clear/dealloc for heap-type subclasses of dict.
 int dict_subclass_traverse(PyObject* self, visitproc visit, void* arg);

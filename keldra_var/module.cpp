@@ -22,6 +22,7 @@ int exec_module(PyObject* module) {
         ModuleState* st = state_of(module);
         PyObject* dict_type = reinterpret_cast<PyObject*>(&PyDict_Type);
         st->keldra_var_type = add_type(module, &keldra_var_spec, dict_type);
+        st->keldra_var_type->tp_vectorcall = keldra_var_vectorcall;
         st->node_type = add_type(module, &node_spec, dict_type);
         st->match_type = add_type(module, &match_spec, nullptr);
         Ref find = Ref::steal(PyCFunction_NewEx(&find_function_def, module, nullptr));

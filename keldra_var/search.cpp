@@ -22,81 +22,97 @@ namespace {
 
 using keldra::Ref;
 
+// One step of a search path: a slice [start, end) of the path's text.
 struct Step {
-    bool descend = false;  // "..key" rather than ".key"
-    Ref key;               // the key text
-    Py_ssize_t index = -1; // list position when the key reads "[n]"
+    bool descend = false;   // "..key" rather than ".key"
+    Py_ssize_t start = 0;
+    Py_ssize_t end = 0;
+    Py_ssize_t index = -1;  // list position when the key reads "[n]"
 };
 
-// Equality of two str objects by content, without running Python code.
-inline bool same_text(PyObject* a, PyObject* b) {
-    if (a == b) return true;
-    Py_ssize_t n = PyUnicode_GET_LENGTH(a);
-    if (n != PyUnicode_GET_LENGTH(b)) return false;
-    int kind = PyUnicode_KIND(a);
-    if (kind != PyUnicode_KIND(b)) return false;
-    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(n) * kind) == 0;
-}
+// The text of a search path, read in place.
+struct PathText {
+    int kind;
+    const void* data;
+    Py_ssize_t length;
 
-// "[n]" with n a run of decimal digits: the list position n, else -1.
-Py_ssize_t list_position(PyObject* key) {
-    Py_ssize_t n = PyUnicode_GET_LENGTH(key);
-    if (n < 3 || n > 20) return -1;
-    int kind = PyUnicode_KIND(key);
-    const void* data = PyUnicode_DATA(key);
-    if (PyUnicode_READ(kind, data, 0) != '[' || PyUnicode_READ(kind, data, n - 1) != ']')
-        return -1;
-    Py_ssize_t value = 0;
-    for (Py_ssize_t i = 1; i < n - 1; ++i) {
-        Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        if (c < '0' || c > '9') return -1;
-        if (value > (PY_SSIZE_T_MAX - 9) / 10) return -1;
-        value = value * 10 + (c - '0');
+    explicit PathText(PyObject* s)
+        : kind(PyUnicode_KIND(s)), data(PyUnicode_DATA(s)), length(PyUnicode_GET_LENGTH(s)) {}
+    Py_UCS4 at(Py_ssize_t i) const { return PyUnicode_READ(kind, data, i); }
+
+    // Is `key` (any object) the str whose text is this step's slice?  Compared
+    // by content, without running Python code.
+    bool names(const Step& s, PyObject* key) const {
+        if (!PyUnicode_Check(key)) return false;
+        Py_ssize_t n = s.end - s.start;
+        if (PyUnicode_GET_LENGTH(key) != n) return false;
+        int kkind = PyUnicode_KIND(key);
+        const void* kdata = PyUnicode_DATA(key);
+        if (kkind == kind)
+            return std::memcmp(static_cast<const char*>(data) + s.start * kind, kdata,
+                               static_cast<size_t>(n) * kind) == 0;
+        for (Py_ssize_t i = 0; i < n; ++i)
+            if (PyUnicode_READ(kkind, kdata, i) != at(s.start + i)) return false;
+        return true;
     }
-    return value;
-}
+
+    // "[n]" with n a run of decimal digits: the list position n, else -1.
+    Py_ssize_t list_position(const Step& s) const {
+        Py_ssize_t n = s.end - s.start;
+        if (n < 3 || n > 20 || at(s.start) != '[' || at(s.end - 1) != ']') return -1;
+        Py_ssize_t value = 0;
+        for (Py_ssize_t i = s.start + 1; i < s.end - 1; ++i) {
+            Py_UCS4 c = at(i);
+            if (c < '0' || c > '9') return -1;
+            if (value > (PY_SSIZE_T_MAX - 9) / 10) return -1;
+            value = value * 10 + (c - '0');
+        }
+        return value;
+    }
+};
 
 // Parse a search path; false when it is not of the form described above.
-bool parse_path(PyObject* path, std::vector<Step>& steps) {
-    Py_ssize_t n = PyUnicode_GET_LENGTH(path);
-    int kind = PyUnicode_KIND(path);
-    const void* data = PyUnicode_DATA(path);
-    if (n == 0 || PyUnicode_READ(kind, data, 0) != '$') return false;
+bool parse_path(const PathText& text, std::vector<Step>& steps) {
+    Py_ssize_t n = text.length;
+    if (n == 0 || text.at(0) != '$') return false;
     Py_ssize_t pos = 1;
     while (pos < n) {
-        if (PyUnicode_READ(kind, data, pos) != '.') return false;
+        if (text.at(pos) != '.') return false;
         ++pos;
         Step step;
-        if (pos < n && PyUnicode_READ(kind, data, pos) == '.') {
+        if (pos < n && text.at(pos) == '.') {
             step.descend = true;
             ++pos;
         }
-        Py_ssize_t start = pos;
-        while (pos < n && PyUnicode_READ(kind, data, pos) != '.') ++pos;
-        if (pos == start) return false;
-        step.key = Ref::steal(PyUnicode_Substring(path, start, pos));
-        step.index = list_position(step.key.get());
-        steps.push_back(std::move(step));
+        step.start = pos;
+        while (pos < n && text.at(pos) != '.') ++pos;
+        if (pos == step.start) return false;
+        step.end = pos;
+        step.index = text.list_position(step);
+        steps.push_back(step);
     }
     return true;
 }
 
-// A set of automaton states (step numbers) small enough to copy freely.
+// A set of automaton states (step numbers).  Paths of up to 128 steps keep
+// their set inline; longer ones spill to the heap.
 class States {
 public:
-    explicit States(size_t bits) : words_((bits + 63) / 64, 0) {}
-    void set(size_t i) { words_[i / 64] |= uint64_t{1} << (i % 64); }
-    void reset(size_t i) { words_[i / 64] &= ~(uint64_t{1} << (i % 64)); }
-    bool test(size_t i) const { return (words_[i / 64] >> (i % 64)) & 1; }
+    explicit States(size_t bits) : n_((bits + 63) / 64) {
+        if (n_ > kInline) heap_.assign(n_, 0);
+    }
+    void set(size_t i) { words()[i / 64] |= uint64_t{1} << (i % 64); }
+    void reset(size_t i) { words()[i / 64] &= ~(uint64_t{1} << (i % 64)); }
+    bool test(size_t i) const { return (words()[i / 64] >> (i % 64)) & 1; }
     bool any() const {
-        for (uint64_t w : words_)
-            if (w) return true;
+        for (size_t w = 0; w < n_; ++w)
+            if (words()[w]) return true;
         return false;
     }
     template <class F>
     void for_each(F&& f) const {
-        for (size_t w = 0; w < words_.size(); ++w) {
-            uint64_t bits = words_[w];
+        for (size_t w = 0; w < n_; ++w) {
+            uint64_t bits = words()[w];
             while (bits) {
                 int b = __builtin_ctzll(bits);
                 f(w * 64 + b);
@@ -106,7 +122,12 @@ public:
     }
 
 private:
-    std::vector<uint64_t> words_;
+    static constexpr size_t kInline = 2;
+    uint64_t* words() { return n_ > kInline ? heap_.data() : inline_; }
+    const uint64_t* words() const { return n_ > kInline ? heap_.data() : inline_; }
+    size_t n_;
+    uint64_t inline_[kInline] = {0, 0};
+    std::vector<uint64_t> heap_;
 };
 
 // The path from the searched node to a position: a chain of steps shared by
@@ -197,7 +218,8 @@ struct Hit {
 
 class Search {
 public:
-    Search(const std::vector<Step>& steps, bool first) : steps_(steps), first_(first) {}
+    Search(const PathText& text, const std::vector<Step>& steps, bool first)
+        : text_(text), steps_(steps), first_(first) {}
 
     void run(PyObject* root) {
         if (steps_.empty()) {
@@ -205,6 +227,10 @@ public:
             return;
         }
         if (!is_container(root)) return;
+        bool descends = false;
+        for (const Step& s : steps_) descends |= s.descend;
+        if (!descends) return walk(root);
+        frames_.reserve(32);
         States start(steps_.size() + 1);
         start.set(0);
         push(root, std::move(start), StepRef());
@@ -240,8 +266,34 @@ private:
         frames_.pop_back();
     }
 
-    bool key_matches(const Step& s, PyObject* key) const {
-        return PyUnicode_Check(key) && same_text(s.key.get(), key);
+    bool key_matches(const Step& s, PyObject* key) const { return text_.names(s, key); }
+
+    // A path of direct steps only leads to at most one position: follow it.
+    void walk(PyObject* root) {
+        Ref node = Ref::borrow(root);
+        StepRef at;
+        for (const Step& s : steps_) {
+            PyObject* key = nullptr;
+            PyObject* next = nullptr;
+            Py_ssize_t index = 0;
+            if (PyDict_Check(node.get())) {
+                Py_ssize_t pos = 0;
+                PyObject* v;
+                while (PyDict_Next(node.get(), &pos, &key, &v)) {
+                    if (key_matches(s, key)) {
+                        next = v;
+                        break;
+                    }
+                }
+            } else if (PyList_Check(node.get()) && s.index >= 0 && s.index < PyList_GET_SIZE(node.get())) {
+                index = s.index;
+                next = PyList_GET_ITEM(node.get(), index);
+            }
+            if (!next) return;
+            at = StepRef(PathStep::make(at.get(), key, index));
+            node = Ref::borrow(next);
+        }
+        hits_.push_back({node, std::move(at)});
     }
 
     // Visit the next child of the frame on top of the stack.
@@ -287,6 +339,7 @@ private:
     }
 
     static constexpr size_t kShallow = 64;
+    const PathText& text_;
     const std::vector<Step>& steps_;
     bool first_;
     std::vector<Frame> frames_;
@@ -321,10 +374,12 @@ Ref find(ModuleState* st, PyObject* node, PyObject* path, PyObject* first_flag) 
     if (!PyUnicode_Check(path))
         keldra::raise(PyExc_TypeError, "find() path must be str, not %.100s", Py_TYPE(path)->tp_name);
     bool first = first_flag && keldra::truthy(first_flag);
+    PathText text(path);
     std::vector<Step> steps;
-    bool ok = parse_path(path, steps);
+    steps.reserve(8);
+    bool ok = parse_path(text, steps);
     if (!ok) return first ? Ref::none() : Ref::steal(PyList_New(0));
-    Search search(steps, first);
+    Search search(text, steps, first);
     search.run(node);
     auto& hits = search.hits();
     if (first) return hits.empty() ? Ref::none() : hits.front().value;

@@ -75,6 +75,26 @@ int kv_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// KeldraVar(**fields) without building an argument tuple and dict.  Only for
+// the type as made here: with a replaced __new__ or __init__ the call takes
+// the interpreter's usual road.
+PyObject* kv_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    auto* tp = reinterpret_cast<PyTypeObject*>(type);
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (tp->tp_init != kv_init || tp->tp_new != PyDict_Type.tp_new || nargs)
+        return keldra::call_through_type(type, args, nargs, kwnames);
+    return keldra::guarded([&] {
+        ModuleState* st = state_for_type(tp);
+        Ref no_args = Ref::steal(PyTuple_New(0));
+        Ref self = Ref::steal(PyDict_Type.tp_new(tp, no_args.get(), nullptr));
+        if (kwnames) {
+            Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
+            for (Py_ssize_t i = 0; i < n; ++i) store(st, self.get(), PyTuple_GET_ITEM(kwnames, i), args[i]);
+        }
+        return self.release();
+    });
+}
+
 PyObject* kv_getattro(PyObject* self, PyObject* name) {
     PyTypeObject* tp = Py_TYPE(self);
     if (tp->tp_dictoffset == 0) {
@@ -150,6 +170,8 @@ PyType_Slot kv_slots[] = {
 };
 
 }  // namespace
+
+vectorcallfunc keldra_var_vectorcall = kv_vectorcall;
 
 PyType_Spec keldra_var_spec = {
     "keldra_var.KeldraVar",

@@ -67,7 +67,7 @@ void instance_dealloc(PyObject* self) {
 Ref record_of(const Ctx& c, PyObject* self, PyObject* column) {
     Ref var = var_of(c, self);
     Ref result = keldra::getattr(var.get(), c.st->s_result);
-    return keldra::call_method(result.get(), c.st->s_get, column);
+    return call_method(c, result.get(), c.st->s_get, column);
 }
 
 void print_values(const Ctx& c, PyObject* a, PyObject* b) {
@@ -98,7 +98,7 @@ void dot_split(const Ctx& c, PyObject* value, Ref* first, Ref* second) {
         *second = Ref::steal(PyUnicode_Substring(value, d1 + 1, d2));
         return;
     }
-    Ref parts = keldra::call_method(value, c.st->s_split, c.st->s_dot);
+    Ref parts = call_method(c, value, c.st->s_split, c.st->s_dot);
     *first = Ref::steal(PySequence_GetItem(parts.get(), 0));
     *second = Ref::steal(PySequence_GetItem(parts.get(), 1));
 }
@@ -132,7 +132,7 @@ void reset_result(const Ctx& c, PyObject* self, bool clear_first) {
 // operation (a mixed chain such as a UNION b UNION ALL c) is split in turn.
 void analyze_branches(const Ctx& c, PyObject* self, PyObject* node, PyObject* level) {
     Nesting nest;
-    Ref items = keldra::call_method(node, c.st->s_items);
+    Ref items = call_method(c, node, c.st->s_items);
     Ref it = Ref::steal(PyObject_GetIter(items.get()));
     while (PyObject* raw = PyIter_Next(it.get())) {
         Ref pair = Ref::steal(raw);
@@ -147,7 +147,7 @@ void analyze_branches(const Ctx& c, PyObject* self, PyObject* node, PyObject* le
                 analyze_branches(c, self, Ref::borrow(inner).get(), level);
             } else {
                 reset_result(c, self, true);
-                keldra::call_method(self, c.st->s__analyze_sql_start, sql, level);
+                call_method(c, self, c.st->s__analyze_sql_start, sql, level);
             }
         }
     }
@@ -155,7 +155,7 @@ void analyze_branches(const Ctx& c, PyObject* self, PyObject* node, PyObject* le
 }
 
 bool keys_contain(const Ctx& c, PyObject* tree, PyObject* key) {
-    Ref keys = keldra::call_method(tree, c.st->s_keys);
+    Ref keys = call_method(c, tree, c.st->s_keys);
     return contains(keys.get(), key);
 }
 
@@ -210,6 +210,23 @@ int analyze_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// Analyze(tree) without building an argument tuple: only for the type as
+// made here; with a replaced __new__ or __init__ the call takes the usual road.
+PyObject* analyze_vectorcall_impl(PyObject* type, PyObject* const* args, size_t nargsf,
+                                  PyObject* kwnames) {
+    auto* tp = reinterpret_cast<PyTypeObject*>(type);
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (tp->tp_init != analyze_tp_init || tp->tp_new != PyType_GenericNew)
+        return keldra::call_through_type(type, args, nargs, kwnames);
+    return keldra::guarded([&] {
+        PyObject* a[1];
+        keldra::bind_args(init_sig, args, nargs, kwnames, a);
+        Ref self = Ref::steal(tp->tp_alloc(tp, 0));
+        init(Ctx::of_class(tp), self.get(), a[0]);
+        return self.release();
+    });
+}
+
 PyObject* m_analyze_sql(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
     return keldra::guarded([&] {
@@ -218,21 +235,21 @@ PyObject* m_analyze_sql(PyObject* self, PyTypeObject* cls, PyObject* const* args
         Ctx c = Ctx::of_class(cls);
         Nesting nest;
         Ref level = a[0] ? Ref::borrow(a[0]) : Ref::steal(PyLong_FromLong(0));
-        keldra::call_method(self, c.st->s__check_union, level.get());
-        Ref tree = keldra::getattr(self, c.st->s_tree);
+        call_method(c, self, c.st->s__check_union, level.get());
+        Ref tree = instance_attr(self, c.st->s_tree);
         bool set_op = keys_contain(c, tree.get(), c.st->s_union_all);
         if (!set_op) {
-            tree = keldra::getattr(self, c.st->s_tree);
+            tree = instance_attr(self, c.st->s_tree);
             set_op = keys_contain(c, tree.get(), c.st->s_union_);
         }
-        tree = keldra::getattr(self, c.st->s_tree);
+        tree = instance_attr(self, c.st->s_tree);
         if (set_op) {
             analyze_branches(c, self, tree.get(), level.get());
         } else if (PyObject* inner = wrapped_set_operation(c, tree.get())) {
             analyze_branches(c, self, Ref::borrow(inner).get(), level.get());
         } else {
             reset_result(c, self, false);
-            keldra::call_method(self, c.st->s__analyze_sql_start, tree.get(), level.get());
+            call_method(c, self, c.st->s__analyze_sql_start, tree.get(), level.get());
         }
         Ref var = var_of(c, self);
         Ref sqls = keldra::getattr(var.get(), c.st->s_sqls);
@@ -250,12 +267,12 @@ PyObject* m_analyze_sql_start(PyObject* self, PyTypeObject* cls, PyObject* const
         Nesting nest;
         PyObject* tree = a[0];
         PyObject* level = a[1];
-        keldra::call_method(self, c.st->s__get_all_select_value, tree, level);
+        call_method(c, self, c.st->s__get_all_select_value, tree, level);
         Ref var = var_of(c, self);
         Ref items = keldra::getattr(var.get(), c.st->s_all_select_value);
         var = Ref();
-        keldra::call_method(self, c.st->s__analyze_select_value, tree, items.get(), level);
-        keldra::call_method(self, c.st->s__analyze_from_value, tree, level);
+        call_method(c, self, c.st->s__analyze_select_value, tree, items.get(), level);
+        call_method(c, self, c.st->s__analyze_from_value, tree, level);
         return Py_NewRef(Py_None);
     });
 }
@@ -270,7 +287,7 @@ PyObject* m_check_union(PyObject* self, PyTypeObject* cls, PyObject* const* args
         keldra::bind_args(check_union_sig, args, nargs, kwnames, a);
         Ctx c = Ctx::of_class(cls);
         Ref json = c.global(c.st->s_json);
-        Ref tree = keldra::getattr(self, c.st->s_tree);
+        Ref tree = instance_attr(self, c.st->s_tree);
         Ref dumps = keldra::getattr(json.get(), c.st->s_dumps);
         Ref loads = keldra::getattr(json.get(), c.st->s_loads);
         Ref normalised;
@@ -340,6 +357,8 @@ PyType_Slot analyze_slots[] = {
 };
 
 }  // namespace
+
+vectorcallfunc analyze_vectorcall = analyze_vectorcall_impl;
 
 PyMethodDef one_search_other_def = {
     "_one_search_other", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(m_one_search_other)),

@@ -76,14 +76,14 @@ PyObject* m_analyze_column(PyObject* self, PyTypeObject* cls, PyObject* const* a
         if (!keldra::check(PyObject_RichCompareBool(value.get(), c.st->s_star, Py_EQ)) ||
             !PyUnicode_Check(value.get()))
             return Py_NewRef(Py_None);
-        Ref keep = keldra::call_method(self, c.st->s__analyze_column_asterisk, a[0], column, a[2]);
+        Ref keep = call_method(c, self, c.st->s__analyze_column_asterisk, a[0], column, a[2]);
         if (keldra::truthy(keep.get())) return Py_NewRef(Py_None);
         // Remove the star's own record; a nested star may already have
         // replaced or removed it.
         Ref now = record_of(c, self, column);
         if (now.get() == rec.get()) {
             Ref result = result_of(c, self);
-            Ref popped = keldra::call_method(result.get(), c.st->s_pop, column);
+            Ref popped = call_method(c, result.get(), c.st->s_pop, column);
         }
         return Py_NewRef(Py_None);
     });
@@ -113,7 +113,7 @@ PyObject* m_analyze_column_asterisk(PyObject* self, PyTypeObject* cls, PyObject*
             Ref alias = keldra::getattr(i.get(), c.st->s_value);
             if (!keldra::check(PyObject_RichCompareBool(alias.get(), master.get(), Py_EQ))) continue;
             Ref full_path = keldra::getattr(i.get(), c.st->s_full_path);
-            Ref from_value = keldra::call_method(self, c.st->s__one_search_other, tree, full_path.get(),
+            Ref from_value = call_method(c, self, c.st->s__one_search_other, tree, full_path.get(),
                                                  c.st->s_name, c.st->s_value);
             if (PyUnicode_Check(from_value.get())) {
                 names_table = true;
@@ -121,10 +121,10 @@ PyObject* m_analyze_column_asterisk(PyObject* self, PyTypeObject* cls, PyObject*
             }
             // Nothing there, or a column expression: nothing to expand.
             if (!PyDict_Check(from_value.get())) continue;
-            Ref items = keldra::call_method(from_value.get(), c.st->s_find, c.st->s_search_select_value);
+            Ref items = call_method(c, from_value.get(), c.st->s_find, c.st->s_search_select_value);
             Ref before_refs;
             auto before = snapshot(c, self, before_refs);
-            keldra::call_method(self, c.st->s__analyze_select_value, from_value.get(), items.get(), level,
+            call_method(c, self, c.st->s__analyze_select_value, from_value.get(), items.get(), level,
                                 alias.get());
             rename_expanded(c, self, alias.get(), before);
         }

@@ -40,7 +40,7 @@ void divide_table(const Ctx& c, PyObject* text, Ref* database, Ref* table) {
         *table = Ref::borrow(text);
         return;
     }
-    Ref parts = keldra::call_method(text, c.st->s_rsplit, c.st->s_dot, c.st->int_one);
+    Ref parts = call_method(c, text, c.st->s_rsplit, c.st->s_dot, c.st->int_one);
     Ref seq = Ref::steal(PySequence_Fast(parts.get(), "rsplit() did not return a sequence"));
     if (PySequence_Fast_GET_SIZE(seq.get()) != 2)
         keldra::raise(PyExc_ValueError, "cannot divide %R into a database and a table", text);
@@ -49,12 +49,12 @@ void divide_table(const Ctx& c, PyObject* text, Ref* database, Ref* table) {
 }
 
 Ref parse_sql(const Ctx& c, PyObject* self, PyObject* sql) {
-    Ref cleaned = keldra::call_method(self, c.st->s__re_hint, sql);
+    Ref cleaned = call_method(c, self, c.st->s__re_hint, sql);
     Ref parse = c.global(c.st->s_parse);
     Ref tree = keldra::call(parse.get(), cleaned.get());
     Ref analyze_cls = c.global(c.st->s_Analyze);
     Ref analyzer = keldra::call(analyze_cls.get(), tree.get());
-    Ref triples = keldra::call_method(analyzer.get(), c.st->s_analyze_sql);
+    Ref triples = call_method(c, analyzer.get(), c.st->s_analyze_sql);
     Ref result = Ref::steal(PyList_New(0));
     Ref iter = Ref::steal(PyObject_GetIter(triples.get()));
     Ref record_cls;

@@ -44,14 +44,14 @@ PyObject* m_analyze_from_value(PyObject* self, PyTypeObject* cls, PyObject* cons
         Ref var = var_of(c, self);
         Ref result = keldra::getattr(var.get(), c.st->s_result);
         var = Ref();
-        Ref items = keldra::call_method(result.get(), c.st->s_items);
+        Ref items = call_method(c, result.get(), c.st->s_items);
         // The live view: a map that changes size under the loop ends it with
         // the interpreter's RuntimeError.
         Ref it = Ref::steal(PyObject_GetIter(items.get()));
         while (PyObject* raw = PyIter_Next(it.get())) {
             Ref pair = Ref::steal(raw);
             Ref column = Ref::steal(PySequence_GetItem(pair.get(), 0));
-            keldra::call_method(self, c.st->s__analyze_from_value_master, a[0], column.get(), a[1]);
+            call_method(c, self, c.st->s__analyze_from_value_master, a[0], column.get(), a[1]);
         }
         if (PyErr_Occurred()) keldra::raise_current();
         return Py_NewRef(Py_None);
@@ -68,15 +68,15 @@ PyObject* m_analyze_from_value_master(PyObject* self, PyTypeObject* cls, PyObjec
         PyObject *tree = a[0], *column = a[1], *level = a[2];
         Redispatch depth(self, column);
         Ref rec = record_of(c, self, column);
-        Ref table = keldra::call_method(rec.get(), c.st->s_get, c.st->s_table);
+        Ref table = call_method(c, rec.get(), c.st->s_get, c.st->s_table);
         if (keldra::truthy(table.get())) return Py_NewRef(Py_None);
         rec = record_of(c, self, column);
         Ref master = keldra::getattr(rec.get(), c.st->s_master);
         rec = Ref();
         if (keldra::truthy(master.get()))
-            keldra::call_method(self, c.st->s__master_from_value, tree, column, level);
+            call_method(c, self, c.st->s__master_from_value, tree, column, level);
         else
-            keldra::call_method(self, c.st->s__none_master_from_value, tree, column, level);
+            call_method(c, self, c.st->s__none_master_from_value, tree, column, level);
         return Py_NewRef(Py_None);
     });
 }

@@ -170,12 +170,20 @@ int exec_module(PyObject* module) {
         Ref keldra_var = import("keldra_var");
         st->node_type = PyObject_GetAttrString(keldra_var.get(), "Node");
         if (!st->node_type) keldra::raise_current();
+        st->match_type = PyObject_GetAttrString(keldra_var.get(), "Match");
+        if (!st->match_type) keldra::raise_current();
 
         Ref re = import("re");
         add(module, "re", re.get());
         Ref parse = import_parser(re.get());
         add(module, "parse", parse.get());
         Ref keldra_var_cls = import_from("keldra_var", "KeldraVar");
+        if (!PyType_Check(keldra_var_cls.get()))
+            keldra::raise(PyExc_ImportError, "keldra_var.KeldraVar is not a class");
+        st->kv_getattro = reinterpret_cast<PyTypeObject*>(keldra_var_cls.get())->tp_getattro;
+        st->dict_get_descr = _PyType_Lookup(&PyDict_Type, st->s_get);
+        if (!st->dict_get_descr) keldra::raise(PyExc_ImportError, "dict has no get");
+        Py_INCREF(st->dict_get_descr);
         add(module, "KeldraVar", keldra_var_cls.get());
         Ref json = import("json");
         add(module, "json", json.get());
@@ -187,6 +195,7 @@ int exec_module(PyObject* module) {
         st->kpm_type = Py_NewRef(kpm.get());
         add(module, "KeldraParseMain", kpm.get());
         Ref analyze = make_type(module, &analyze_spec);
+        reinterpret_cast<PyTypeObject*>(analyze.get())->tp_vectorcall = analyze_vectorcall;
         Ref name = Ref::steal(PyModule_GetNameObject(module));
         Ref search = Ref::steal(PyCFunction_NewEx(&one_search_other_def, module, name.get()));
         Ref static_search = Ref::steal(PyStaticMethod_New(search.get()));
@@ -199,6 +208,8 @@ int exec_module(PyObject* module) {
 int traverse_module(PyObject* module, visitproc visit, void* arg) {
     State* st = state_of(module);
     Py_VISIT(st->node_type);
+    Py_VISIT(st->match_type);
+    Py_VISIT(st->dict_get_descr);
     Py_VISIT(st->kpm_type);
     Py_VISIT(st->analyze_type);
     Py_VISIT(st->json_module);
@@ -216,6 +227,8 @@ int clear_module(PyObject* module) {
     Py_CLEAR(st->int_one);
     Py_CLEAR(st->separators_pair);
     Py_CLEAR(st->node_type);
+    Py_CLEAR(st->match_type);
+    Py_CLEAR(st->dict_get_descr);
     Py_CLEAR(st->kpm_type);
     Py_CLEAR(st->analyze_type);
     Py_CLEAR(st->json_module);

@@ -6,6 +6,8 @@
 // rewritten path with find(path, 1).
 #include "sqlparse_main.hpp"
 
+#include <cstring>
+
 namespace sqlparse_main {
 namespace {
 const char* const replace_names[] = {"full_path", "one", "other"};
@@ -20,17 +22,37 @@ Ref dollar_path(const Ctx& c, PyObject* text) {
 }
 }  // namespace
 
-Ref one_search_other(const Ctx& c, PyObject* tree, PyObject* full_path, PyObject* one, PyObject* other) {
+// ("$." + path)[:len - cut] + other, built in one piece when all is ASCII text.
+Ref hop_path(const Ctx& c, PyObject* full_path, Py_ssize_t cut, PyObject* other) {
+    if (PyUnicode_CheckExact(full_path) && PyUnicode_IS_ASCII(full_path) && PyUnicode_Check(other) &&
+        PyUnicode_IS_ASCII(other)) {
+        Py_ssize_t len = 2 + PyUnicode_GET_LENGTH(full_path);
+        Py_ssize_t keep = len - cut;
+        if (keep < 0) keep = keep + len < 0 ? 0 : keep + len;
+        Py_ssize_t tail = PyUnicode_GET_LENGTH(other);
+        Ref out = Ref::steal(PyUnicode_New(keep + tail, 127));
+        char* dst = static_cast<char*>(PyUnicode_DATA(out.get()));
+        const char* path = static_cast<const char*>(PyUnicode_DATA(full_path));
+        for (Py_ssize_t i = 0; i < keep; ++i) dst[i] = i < 2 ? "$."[i] : path[i - 2];
+        std::memcpy(dst + keep, PyUnicode_DATA(other), static_cast<size_t>(tail));
+        return out;
+    }
     Ref one_path = dollar_path(c, full_path);
-    Py_ssize_t cut = keldra::check_size(PyObject_Length(one));
     Py_ssize_t len = PyUnicode_GET_LENGTH(one_path.get());
-    // one_path[:len - cut], with the slice's rules for a negative bound.
     Py_ssize_t keep = len - cut;
     if (keep < 0) keep = keep + len < 0 ? 0 : keep + len;
     Ref head = Ref::steal(PyUnicode_Substring(one_path.get(), 0, keep));
     Ref other_text = Ref::steal(PyObject_Str(other));
-    Ref other_path = Ref::steal(PyUnicode_Concat(head.get(), other_text.get()));
-    return keldra::call_method(tree, c.st->s_find, other_path.get(), c.st->int_one);
+    return Ref::steal(PyUnicode_Concat(head.get(), other_text.get()));
+}
+
+Ref one_search_other(const Ctx& c, PyObject* tree, PyObject* full_path, PyObject* one, PyObject* other) {
+    // In the order of the steps: the path's text, the length of `one`, then
+    // the text of `other`.
+    Ref text = PyUnicode_CheckExact(full_path) ? Ref::borrow(full_path) : Ref::steal(PyObject_Str(full_path));
+    Py_ssize_t cut = keldra::check_size(PyObject_Length(one));
+    Ref other_path = hop_path(c, text.get(), cut, other);
+    return call_method(c, tree, c.st->s_find, other_path.get(), c.st->int_one);
 }
 
 PyObject* m_one_replace_other(PyObject* self, PyTypeObject* cls, PyObject* const* args,
@@ -40,15 +62,15 @@ PyObject* m_one_replace_other(PyObject* self, PyTypeObject* cls, PyObject* const
         keldra::bind_args(replace_sig, args, nargs, kwnames, a);
         Ctx c = Ctx::of_class(cls);
         PyObject *full_path = a[0], *one = a[1], *other = a[2];
-        Ref split = keldra::call_method(full_path, c.st->s_split, one);
-        Ref count = keldra::call_method(full_path, c.st->s_count, one);
+        Ref split = call_method(c, full_path, c.st->s_split, one);
+        Ref count = call_method(c, full_path, c.st->s_count, one);
         Py_ssize_t n = PyNumber_AsSsize_t(count.get(), PyExc_OverflowError);
         if (n == -1 && PyErr_Occurred()) keldra::raise_current();
         Ref pieces = Ref::steal(PySequence_GetSlice(split.get(), 0, n));
-        Ref head = keldra::call_method(one, c.st->s_join, pieces.get());
+        Ref head = call_method(c, one, c.st->s_join, pieces.get());
         Ref other_path = Ref::steal(PyNumber_Add(dollar_path(c, head.get()).get(), other));
-        Ref tree = keldra::getattr(self, c.st->s_tree);
-        return keldra::call_method(tree.get(), c.st->s_find, other_path.get(), c.st->int_one).release();
+        Ref tree = instance_attr(self, c.st->s_tree);
+        return call_method(c, tree.get(), c.st->s_find, other_path.get(), c.st->int_one).release();
     });
 }
 

@@ -31,21 +31,19 @@ void store_record(const Ctx& c, PyObject* self, PyObject* key, PyObject* record)
     if (!PyUnicode_Check(key)) keldra::raise(PyExc_TypeError, "keywords must be strings");
     Ref var = var_of(c, self);
     Ref result = keldra::getattr(var.get(), c.st->s_result);
-    Ref add = keldra::getattr(result.get(), c.st->s_add);
     Ref kwnames = Ref::steal(PyTuple_Pack(1, key));
-    PyObject* argv[] = {record};
-    Ref r = Ref::steal(PyObject_Vectorcall(add.get(), argv, 0, kwnames.get()));
+    call_method_kw(c, result.get(), c.st->s_add, kwnames.get(), &record);
 }
 
 // The star record: made when the select clause of the analyzer's whole tree
 // holds "*".
 void star_record(const Ctx& c, PyObject* self, Ref& master) {
-    Ref whole = keldra::getattr(self, c.st->s_tree);
-    Ref clause = keldra::call_method(whole.get(), c.st->s_get, c.st->s_select);
+    Ref whole = instance_attr(self, c.st->s_tree);
+    Ref clause = call_method(c, whole.get(), c.st->s_get, c.st->s_select);
     if (!keldra::truthy(clause.get())) return;
-    clause = keldra::call_method(whole.get(), c.st->s_get, c.st->s_select);
+    clause = call_method(c, whole.get(), c.st->s_get, c.st->s_select);
     if (!contains(clause.get(), c.st->s_star)) return;
-    clause = keldra::call_method(whole.get(), c.st->s_get, c.st->s_select);
+    clause = call_method(c, whole.get(), c.st->s_get, c.st->s_select);
     Ref bare;
     if (PyList_Check(clause.get())) {
         // "*" is one item of a longer select list (SELECT a, * ...): the
@@ -73,13 +71,12 @@ PyObject* m_get_all_select_value(PyObject* self, PyTypeObject* cls, PyObject* co
         keldra::bind_args(collect_sig, args, nargs, kwnames, a);
         Ctx c = Ctx::of_class(cls);
         PyObject* tree = a[0];
-        Ref items = keldra::call_method(tree, c.st->s_find, c.st->s_search_select_value);
-        Ref aliases = keldra::call_method(tree, c.st->s_find, c.st->s_search_from_name);
+        Ref items = call_method(c, tree, c.st->s_find, c.st->s_search_select_value);
+        Ref aliases = call_method(c, tree, c.st->s_find, c.st->s_search_from_name);
         Ref var = var_of(c, self);
-        Ref add = keldra::getattr(var.get(), c.st->s_add);
         Ref kwnames_out = Ref::steal(PyTuple_Pack(2, c.st->s_all_select_value, c.st->s_all_from_name));
-        PyObject* argv[] = {items.get(), aliases.get()};
-        Ref r = Ref::steal(PyObject_Vectorcall(add.get(), argv, 0, kwnames_out.get()));
+        PyObject* values[] = {items.get(), aliases.get()};
+        call_method_kw(c, var.get(), c.st->s_add, kwnames_out.get(), values);
         return Py_NewRef(Py_None);
     });
 }
@@ -113,14 +110,14 @@ PyObject* m_analyze_select_value(PyObject* self, PyTypeObject* cls, PyObject* co
                 bare = value;
             }
             Ref full_path = keldra::getattr(item.get(), c.st->s_full_path);
-            Ref name = keldra::call_method(self, c.st->s__one_search_other, tree, full_path.get(),
+            Ref name = call_method(c, self, c.st->s__one_search_other, tree, full_path.get(),
                                            c.st->s_value, c.st->s_name);
             if (!keldra::truthy(name.get())) name = bare;
             Ref text = Ref::steal(PyObject_Str(full_path.get()));
             Ref path = Ref::steal(PyUnicode_Concat(c.st->s_dollar_dot, text.get()));
             Ref rec = make_record(c, bare.get(), name.get(), master.get(), path.get());
             store_record(c, self, name.get(), rec.get());
-            keldra::call_method(self, c.st->s__analyze_column, tree, name.get(), level);
+            call_method(c, self, c.st->s__analyze_column, tree, name.get(), level);
         }
         if (PyErr_Occurred()) keldra::raise_current();
         return Py_NewRef(Py_None);

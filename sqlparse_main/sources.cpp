@@ -53,7 +53,7 @@ void resolve_to_table(const Ctx& c, PyObject* self, const Rec& rec, PyObject* ta
 bool runaway(PyObject* self) { return reinterpret_cast<Instance*>(self)->redispatch >= kMaxRedispatch; }
 
 void dispatch_again(const Ctx& c, PyObject* self, PyObject* tree, PyObject* column, PyObject* level) {
-    keldra::call_method(self, c.st->s__analyze_from_value_master, tree, column, level);
+    call_method(c, self, c.st->s__analyze_from_value_master, tree, column, level);
 }
 
 // The alias names a subquery: analyse it one level deeper and take over what
@@ -63,20 +63,20 @@ bool resolve_through_subquery(const Ctx& c, PyObject* self, const Rec& rec, PyOb
     Ref analyze = c.global(c.st->s_Analyze);
     Ref test = keldra::call(analyze.get(), subquery);
     Ref deeper = Ref::steal(PyNumber_Add(level, c.st->int_one));
-    keldra::call_method(test.get(), c.st->s_analyze_sql, deeper.get());
+    call_method(c, test.get(), c.st->s_analyze_sql, deeper.get());
     Ref test_column = rec.read(c.st->s_value);
     Ref test_name = rec.read(c.st->s_name);
     auto test_var = [&] { return var_of(c, test.get()); };
     auto test_get = [&](PyObject* key) {
         Ref result = keldra::getattr(test_var().get(), c.st->s_result);
-        return keldra::call_method(result.get(), c.st->s_get, key);
+        return call_method(c, result.get(), c.st->s_get, key);
     };
     // Dispatch the column again.  When the subquery handed back the very
     // qualifier that led into it and no table, the dispatch would come back
     // here for ever: say so instead.
     auto dispatch = [&] {
         Ref master = rec.read(c.st->s_master);
-        Ref has_table = keldra::call_method(rec.get().get(), c.st->s_get, c.st->s_table);
+        Ref has_table = call_method(c, rec.get().get(), c.st->s_get, c.st->s_table);
         bool same = keldra::check(PyObject_RichCompareBool(master.get(), alias, Py_EQ));
         if ((same && !keldra::truthy(has_table.get())) || runaway(self))
             keldra::raise(PyExc_RuntimeError,
@@ -89,7 +89,7 @@ bool resolve_through_subquery(const Ctx& c, PyObject* self, const Rec& rec, PyOb
     if (keldra::truthy(test_get(c.st->s_star).get())) {
         // The subquery's star item stands for the column.
         rec.write(c.st->s_master, keldra::getattr(test_get(c.st->s_star).get(), c.st->s_master).get());
-        Ref has_table = keldra::call_method(test_get(c.st->s_star).get(), c.st->s_get, c.st->s_table);
+        Ref has_table = call_method(c, test_get(c.st->s_star).get(), c.st->s_get, c.st->s_table);
         if (keldra::truthy(has_table.get())) {
             Ref table = keldra::getattr(test_get(c.st->s_star).get(), c.st->s_table);
             rec.write(c.st->s_table, table.get());
@@ -101,7 +101,7 @@ bool resolve_through_subquery(const Ctx& c, PyObject* self, const Rec& rec, PyOb
     } else if (keldra::truthy(test_get(test_column.get()).get())) {
         // The subquery exposes a column of that name.
         rec.write(c.st->s_master, keldra::getattr(test_get(test_column.get()).get(), c.st->s_master).get());
-        Ref has_table = keldra::call_method(test_get(test_column.get()).get(), c.st->s_get, c.st->s_table);
+        Ref has_table = call_method(c, test_get(test_column.get()).get(), c.st->s_get, c.st->s_table);
         if (keldra::truthy(has_table.get())) {
             Ref table = keldra::getattr(test_get(test_column.get()).get(), c.st->s_table);
             rec.write(c.st->s_table, table.get());
@@ -184,17 +184,26 @@ PyObject* m_master_from_value(PyObject* self, PyTypeObject* cls, PyObject* const
         // qualifier the column came with still counts.
         Ref qualifier = rec.read(c.st->s_master);
         bool resolved_inside = false;
+        // The record is read afresh for every alias, except after an alias
+        // that did not match when nothing could have run in between: reading
+        // our own Match and comparing str with str (or None) runs no code.
+        Ref master;
+        bool quiet = false;
         while (PyObject* raw = PyIter_Next(it.get())) {
             Ref i = Ref::steal(raw);
             Ref alias = keldra::getattr(i.get(), c.st->s_value);
-            Ref master = rec.read(c.st->s_master);
+            if (!quiet) master = rec.read(c.st->s_master);
+            quiet = Py_TYPE(i.get()) == reinterpret_cast<PyTypeObject*>(c.st->match_type) &&
+                    PyUnicode_CheckExact(alias.get()) &&
+                    (master.get() == Py_None || PyUnicode_CheckExact(master.get()));
             if (!keldra::check(PyObject_RichCompareBool(alias.get(), master.get(), Py_EQ))) continue;
+            quiet = false;
             if (resolved_inside &&
                 !keldra::check(PyObject_RichCompareBool(alias.get(), qualifier.get(), Py_EQ)))
                 continue;
             matched = true;
             Ref full_path = keldra::getattr(i.get(), c.st->s_full_path);
-            Ref from_value = keldra::call_method(self, c.st->s__one_search_other, tree, full_path.get(),
+            Ref from_value = call_method(c, self, c.st->s__one_search_other, tree, full_path.get(),
                                                  c.st->s_name, c.st->s_value);
             if (PyUnicode_Check(from_value.get())) {
                 resolve_to_table(c, self, rec, from_value.get());
@@ -213,7 +222,7 @@ PyObject* m_master_from_value(PyObject* self, PyTypeObject* cls, PyObject* const
         if (PyErr_Occurred()) keldra::raise_current();
         if (!matched) {
             // The qualifier is no alias; it may name an unaliased table.
-            Ref has_table = keldra::call_method(rec.get().get(), c.st->s_get, c.st->s_table);
+            Ref has_table = call_method(c, rec.get().get(), c.st->s_get, c.st->s_table);
             if (!keldra::truthy(has_table.get())) {
                 Ref master = rec.read(c.st->s_master);
                 if (Ref table = unaliased_table(c, tree, master.get())) resolve_to_table(c, self, rec, table.get());
@@ -244,21 +253,21 @@ PyObject* m_none_master_from_value(PyObject* self, PyTypeObject* cls, PyObject* 
         if (found == -1) {
             other_path = Ref::borrow(c.st->s_path_from);
         } else {
-            Ref split = keldra::call_method(full_path.get(), c.st->s_split, c.st->s_one);
-            Ref count = keldra::call_method(full_path.get(), c.st->s_count, c.st->s_one);
+            Ref split = call_method(c, full_path.get(), c.st->s_split, c.st->s_one);
+            Ref count = call_method(c, full_path.get(), c.st->s_count, c.st->s_one);
             Py_ssize_t n = PyNumber_AsSsize_t(count.get(), PyExc_OverflowError);
             if (n == -1 && PyErr_Occurred()) keldra::raise_current();
             Ref pieces = Ref::steal(PySequence_GetSlice(split.get(), 0, n));
-            Ref joined = keldra::call_method(c.st->s_select, c.st->s_join, pieces.get());
+            Ref joined = call_method(c, c.st->s_select, c.st->s_join, pieces.get());
             Ref text = Ref::steal(PyObject_Str(joined.get()));
             Ref head = Ref::steal(PyUnicode_Concat(c.st->s_dollar_dot, text.get()));
             other_path = Ref::steal(PyUnicode_Concat(head.get(), c.st->s_from));
         }
-        Ref from_value = keldra::call_method(tree, c.st->s_find, other_path.get(), c.st->int_one);
+        Ref from_value = call_method(c, tree, c.st->s_find, other_path.get(), c.st->int_one);
         if (PyUnicode_Check(from_value.get())) {
             resolve_to_table(c, self, rec, from_value.get());
         } else if (PyDict_Check(from_value.get())) {
-            Ref alias = keldra::call_method(from_value.get(), c.st->s_get, c.st->s_name);
+            Ref alias = call_method(c, from_value.get(), c.st->s_get, c.st->s_name);
             rec.write(c.st->s_master, alias.get());
             // Without an alias the dispatch would bring the column straight
             // back here, for ever.

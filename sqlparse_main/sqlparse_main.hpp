@@ -90,11 +90,14 @@ struct State {
     PyObject* int_one;          // 1, the `first` flag of find
     PyObject* separators_pair;  // (",", ":")
     PyObject* node_type;        // keldra_var.Node: decoded trees are searchable
+    PyObject* match_type;       // keldra_var.Match: what find returns
     PyObject* kpm_type;         // KeldraParseMain
     PyObject* analyze_type;     // Analyze
     PyObject* json_module;      // the json module bound at import, with
     PyObject* json_dumps;       // its dumps and loads: while the module's
     PyObject* json_loads;       // `json` is still these, we normalise natively
+    getattrofunc kv_getattro;   // KeldraVar's attribute lookup
+    PyObject* dict_get_descr;   // dict.get, the method descriptor
 };
 
 extern PyModuleDef module_def;
@@ -172,6 +175,7 @@ PyObject* re_hint_impl(PyObject* sql);
 
 // --- Analyze (analyzer.cpp and the files it names) -------------------------
 extern PyType_Spec analyze_spec;
+extern vectorcallfunc analyze_vectorcall;
 extern PyMethodDef one_search_other_def;
 
 // select_list.cpp
@@ -192,6 +196,46 @@ PyObject* m_one_search_other(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)
 
 // --- helpers shared by the analyzer files ----------------------------------
 
+// obj.name(*args) from vectorcall arguments: argv[0] is scratch, argv[1] the
+// object, then `nargs - 1` arguments and the values of `kwnames`.  A KeldraVar
+// has no instance dict and finds methods on its type before its fields, so
+// its method descriptor is called directly: the same call the attribute
+// lookup would make, without a bound method object in between.
+inline Ref vector_method(const Ctx& c, PyObject* name, PyObject** argv, size_t nargs,
+                         PyObject* kwnames = nullptr) {
+    PyTypeObject* tp = Py_TYPE(argv[1]);
+    if (tp->tp_getattro == c.st->kv_getattro && tp->tp_dictoffset == 0) {
+        PyObject* d = _PyType_Lookup(tp, name);
+        if (d == c.st->dict_get_descr && nargs == 2 && !kwnames) {
+            // dict's own get(key): the lookup itself.
+            PyObject* v = keldra::dict_get(argv[1], argv[2]);
+            return Ref::borrow(v ? v : Py_None);
+        }
+        if (d && Py_IS_TYPE(d, &PyMethodDescr_Type)) {
+            Ref hold = Ref::borrow(d);
+            return Ref::steal(
+                PyObject_Vectorcall(d, argv + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+        }
+    }
+    return Ref::steal(
+        PyObject_VectorcallMethod(name, argv + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+template <class... A>
+Ref call_method(const Ctx& c, PyObject* obj, PyObject* name, A... args) {
+    PyObject* argv[] = {nullptr, obj, args...};
+    return vector_method(c, name, argv, 1 + sizeof...(A));
+}
+
+// obj.name(**{key: value})
+inline Ref call_method_kw(const Ctx& c, PyObject* obj, PyObject* name, PyObject* kwnames,
+                          PyObject* const* values) {
+    PyObject* argv[8] = {nullptr, obj};
+    Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < n && i < 6; ++i) argv[2 + i] = values[i];
+    return vector_method(c, name, argv, 1, kwnames);
+}
+
 // The tree as the JSON round trip of _check_union gives it back (normalise.cpp).
 Ref normalise_tree(const Ctx& c, PyObject* tree);
 
@@ -199,7 +243,22 @@ Ref normalise_tree(const Ctx& c, PyObject* tree);
 Ref one_search_other(const Ctx& c, PyObject* tree, PyObject* full_path, PyObject* one, PyObject* other);
 
 // self._var
-inline Ref var_of(const Ctx& c, PyObject* self) { return keldra::getattr(self, c.st->s__var); }
+// self.<name> for an instance attribute: when nothing on the type can
+// intercept the name, it is read straight from the instance's __dict__,
+// which is where the interpreter's own lookup would find it.
+inline Ref instance_attr(PyObject* self, PyObject* name) {
+    PyTypeObject* tp = Py_TYPE(self);
+    if (tp->tp_getattro == PyObject_GenericGetAttr && tp->tp_dictoffset > 0 && !_PyType_Lookup(tp, name)) {
+        PyObject* dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + tp->tp_dictoffset);
+        if (dict) {
+            PyObject* v = keldra::dict_get(dict, name);
+            if (v) return Ref::borrow(v);
+        }
+    }
+    return keldra::getattr(self, name);
+}
+
+inline Ref var_of(const Ctx& c, PyObject* self) { return instance_attr(self, c.st->s__var); }
 
 // self._var.result.get(column): the column's record, looked up afresh.
 Ref record_of(const Ctx& c, PyObject* self, PyObject* column);

@@ -136,6 +136,31 @@ Ref call(PyObject* callable, A... args) {
         callable, argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
+// type(*args, **kwargs) through the type's tp_call, from vectorcall arguments:
+// the road a call takes when a type's own shortcut does not apply.
+inline PyObject* call_through_type(PyObject* type, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) noexcept {
+    PyObject* tuple = PyTuple_New(nargs);
+    if (!tuple) return nullptr;
+    for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(tuple, i, Py_NewRef(args[i]));
+    PyObject* kwargs = nullptr;
+    if (kwnames && PyTuple_GET_SIZE(kwnames)) {
+        kwargs = PyDict_New();
+        for (Py_ssize_t i = 0; kwargs && i < PyTuple_GET_SIZE(kwnames); ++i) {
+            if (PyDict_SetItem(kwargs, PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0)
+                Py_CLEAR(kwargs);
+        }
+        if (!kwargs) {
+            Py_DECREF(tuple);
+            return nullptr;
+        }
+    }
+    PyObject* r = PyType_Type.tp_call(type, tuple, kwargs);
+    Py_DECREF(tuple);
+    Py_XDECREF(kwargs);
+    return r;
+}
+
 inline Ref getattr(PyObject* o, PyObject* name) {
     return Ref::steal(PyObject_GetAttr(o, name));
 }
