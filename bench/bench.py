@@ -101,7 +101,7 @@ def re_hint_throughput():
             "FROM sales.orders o /* nested /* comment */ still */ JOIN crm.c c ON c.id = o.cid\n"
             "\n   \n-- trailing line comment\n")
     text = unit * (10_000_000 // len(unit))
-    best = min(_timed(KeldraParseMain._re_hint, text) for _ in range(5))
+    best = min(_timed(KeldraParseMain._re_hint, text) for _ in range(15))
     return len(text.encode()) / 1e6 / best, len(text.encode())
 
 
@@ -130,7 +130,7 @@ def find_throughput():
     counted = _count(tree)
     results = {}
     for path in ("$..from..name", "$..value", "$.select..value"):
-        best = min(_timed(tree.find, path) for _ in range(5))
+        best = min(_timed(tree.find, path) for _ in range(15))
         results[path] = (len(tree.find(path)), best)
     return counted, results
 

@@ -12,6 +12,7 @@
 #include "keldra/args.hpp"
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <utility>
 #include <unordered_set>
@@ -176,36 +177,47 @@ private:
     PathStep* s_ = nullptr;
 };
 
-// The path text "from.[0].name" of a chain of steps.
+// The path text "from.[0].name" of a chain of steps, written in one piece.
 Ref path_text(const PathStep* leaf) {
     std::vector<const PathStep*> chain;
     for (const PathStep* s = leaf; s; s = s->parent) chain.push_back(s);
-    std::vector<Ref> parts;
-    parts.reserve(chain.size());
+    std::vector<Ref> texts;  // the text of keys that are no str
     Py_ssize_t length = chain.empty() ? 0 : static_cast<Py_ssize_t>(chain.size()) - 1;
     Py_UCS4 maxchar = 127;
-    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-        const PathStep* s = *it;
-        Ref part;
-        if (!s->key)
-            part = Ref::steal(PyUnicode_FromFormat("[%zd]", s->index));
-        else if (PyUnicode_Check(s->key))
-            part = Ref::borrow(s->key);
-        else
-            part = Ref::steal(PyObject_Str(s->key));
-        length += PyUnicode_GET_LENGTH(part.get());
-        Py_UCS4 m = PyUnicode_MAX_CHAR_VALUE(part.get());
+    char digits[32];
+    for (const PathStep* s : chain) {
+        if (!s->key) {
+            length += std::snprintf(digits, sizeof digits, "[%zd]", s->index);
+            continue;
+        }
+        PyObject* text = s->key;
+        if (!PyUnicode_Check(text)) {
+            texts.push_back(Ref::steal(PyObject_Str(text)));
+            text = texts.back().get();
+        }
+        length += PyUnicode_GET_LENGTH(text);
+        Py_UCS4 m = PyUnicode_MAX_CHAR_VALUE(text);
         if (m > maxchar) maxchar = m;
-        parts.push_back(std::move(part));
     }
     Ref out = Ref::steal(PyUnicode_New(length, maxchar));
-    int kind = PyUnicode_KIND(out.get());
+    const int kind = PyUnicode_KIND(out.get());
     void* data = PyUnicode_DATA(out.get());
     Py_ssize_t pos = 0;
-    for (size_t i = 0; i < parts.size(); ++i) {
-        if (i) PyUnicode_WRITE(kind, data, pos++, '.');
-        Py_ssize_t n = PyUnicode_GET_LENGTH(parts[i].get());
-        keldra::check_size(PyUnicode_CopyCharacters(out.get(), pos, parts[i].get(), 0, n));
+    size_t next_text = texts.size();
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+        const PathStep* s = *it;
+        if (pos) PyUnicode_WRITE(kind, data, pos++, '.');
+        if (!s->key) {
+            int n = std::snprintf(digits, sizeof digits, "[%zd]", s->index);
+            for (int i = 0; i < n; ++i) PyUnicode_WRITE(kind, data, pos++, digits[i]);
+            continue;
+        }
+        PyObject* text = PyUnicode_Check(s->key) ? s->key : texts[--next_text].get();
+        Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+        if (PyUnicode_KIND(text) == kind)
+            std::memcpy(static_cast<char*>(data) + pos * kind, PyUnicode_DATA(text), static_cast<size_t>(n) * kind);
+        else
+            keldra::check_size(PyUnicode_CopyCharacters(out.get(), pos, text, 0, n));
         pos += n;
     }
     return out;

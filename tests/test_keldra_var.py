@@ -147,6 +147,9 @@ def test_malformed_paths_find_nothing(path):
 def test_dollar_keys_and_non_str_paths():
     tree = Node({"$": {"xfrom": "t"}, "xfrom": "u"})
     assert tree.find("$.$.xfrom", 1) == "t"
+    # Keys that are no str are never matched by name, but paths show them.
+    odd = KeldraVar({1: {"é": [{"a": 2}]}, (2, 3): {"a": 3}})
+    assert paths(odd.find("$..a")) == ["1.é.[0].a", "(2, 3).a"]
     with pytest.raises(TypeError):
         tree.find(b"$.a")
     with pytest.raises(TypeError):
