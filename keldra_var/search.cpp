@@ -140,17 +140,21 @@ struct PathStep {
     PyObject* key;          // mapping key (owned), or null for a list position
     Py_ssize_t index;
 
+    // Small and many: they come from the interpreter's small-object
+    // allocator (the GIL is held wherever steps are made or released).
     static PathStep* make(PathStep* parent, PyObject* key, Py_ssize_t index) {
+        void* mem = PyMem_Malloc(sizeof(PathStep));
+        if (!mem) throw std::bad_alloc();
         if (parent) ++parent->refs;
         Py_XINCREF(key);
-        return new PathStep{1, parent, key, index};
+        return new (mem) PathStep{1, parent, key, index};
     }
     static void release(PathStep* s) {
         // A loop, not recursion: chains can be as deep as the tree.
         while (s && --s->refs == 0) {
             PathStep* parent = s->parent;
             Py_XDECREF(s->key);
-            delete s;
+            PyMem_Free(s);
             s = parent;
         }
     }
