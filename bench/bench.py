@@ -69,7 +69,6 @@ def bench_corpus(corpus, repeat):
     real_parse = sqlparse_main.parse
     sqlparse_main.parse = TimedParse(real_parse)
     kpm = KeldraParseMain()
-    rows = []
     # What the library prints for a statement it cannot attribute is not ours
     # to show; it goes to a sink for the whole run, outside the timed calls.
     with contextlib.redirect_stdout(io.StringIO()):

@@ -1,9 +1,7 @@
 """What importing sqlparse_main offers, and the repair of the parser's engine."""
-import inspect
 import os
 import subprocess
 import sys
-import textwrap
 from pathlib import Path
 
 import pytest
