@@ -167,3 +167,39 @@ def test_version_and_help():
     assert run("--version").stdout.startswith("keldra-lineage ")
     helped = run("--help")
     assert helped.returncode == 0 and "examples:" in helped.stdout and "--fail-fast" in helped.stdout
+
+
+def test_progress_bar_only_on_a_terminal(tmp_path):
+    import fcntl
+    import os
+    import pty
+    import struct
+    import termios
+
+    for i in range(3):
+        (tmp_path / f"q{i}.sql").write_text(f"SELECT a{i} FROM db.t{i}")
+    exe = shutil.which("keldra-lineage", path=str(Path(sys.executable).parent))
+    cmd = [exe] if exe else [sys.executable, "-m", "keldra_lineage"]
+    # Standard error on a terminal: the bar is drawn there, the records still
+    # go to standard output alone.
+    parent, child = pty.openpty()
+    fcntl.ioctl(child, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
+    done = subprocess.run([*cmd, str(tmp_path), "-f", "csv", "-j", "1"], stdout=subprocess.PIPE,
+                          stderr=child, timeout=300)
+    os.close(child)
+    drawn = b""
+    while True:
+        try:
+            chunk = os.read(parent, 65536)
+        except OSError:
+            break
+        if not chunk:
+            break
+        drawn += chunk
+    os.close(parent)
+    assert done.returncode == 0
+    assert b"0/3" in drawn and b"stmt/s" in drawn
+    assert done.stdout.decode().count("\n") == 4
+    # In a pipe, nothing but errors is written there.
+    piped = run(tmp_path, "-f", "csv", "-j", "1")
+    assert piped.returncode == 0 and piped.stderr == ""
