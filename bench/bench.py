@@ -128,7 +128,7 @@ def find_throughput():
     tree = Node(json_round(items))
     counted = _count(tree)
     results = {}
-    for path in ("$..from..name", "$..value", "$.select..value"):
+    for path in ("$..from..name", "$..value", "$..select..value"):
         best = min(_timed(tree.find, path) for _ in range(15))
         results[path] = (len(tree.find(path)), best)
     return counted, results
