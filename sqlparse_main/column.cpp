@@ -9,8 +9,6 @@
 // column (giving the lineage "*" of that table).
 #include "sqlparse_main.hpp"
 
-#include <unordered_map>
-
 namespace sqlparse_main {
 namespace {
 const char* const names[] = {"tree", "column", "level"};
@@ -22,38 +20,25 @@ Ref result_of(const Ctx& c, PyObject* self) {
     return keldra::getattr(var.get(), c.st->s_result);
 }
 
-// The records of the column map by key, to tell afterwards which ones an
-// expansion added or replaced.
-std::unordered_map<PyObject*, PyObject*> snapshot(const Ctx& c, PyObject* self, Ref& keep) {
-    keep = Ref::steal(PyDict_New());
+// The column map as it stands: afterwards, a key whose record is no longer
+// the same object was added or replaced by the expansion.
+Ref snapshot(const Ctx& c, PyObject* self) {
+    Ref copy = Ref::steal(PyDict_New());
     Ref result = result_of(c, self);
-    if (PyDict_Check(result.get())) keldra::check(PyDict_Update(keep.get(), result.get()));
-    std::unordered_map<PyObject*, PyObject*> out;
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(keep.get(), &pos, &key, &value)) out.emplace(key, value);
-    return out;
+    if (PyDict_Check(result.get())) keldra::check(PyDict_Update(copy.get(), result.get()));
+    return copy;
 }
 
 // An expanded record that kept the star's alias as its qualifier is read
 // from the subquery under its output name, so that name is its column part.
-void rename_expanded(const Ctx& c, PyObject* self, PyObject* alias,
-                     const std::unordered_map<PyObject*, PyObject*>& before) {
+void rename_expanded(const Ctx& c, PyObject* self, PyObject* alias, PyObject* before) {
     Ref result = result_of(c, self);
     if (!PyDict_Check(result.get())) return;
     Ref items = Ref::steal(PyDict_Items(result.get()));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
         PyObject* pair = PyList_GET_ITEM(items.get(), i);
-        PyObject* key = PyTuple_GET_ITEM(pair, 0);
         PyObject* rec = PyTuple_GET_ITEM(pair, 1);
-        bool added = true;
-        for (const auto& [k, v] : before) {
-            if (v == rec && keldra::check(PyObject_RichCompareBool(k, key, Py_EQ))) {
-                added = false;
-                break;
-            }
-        }
-        if (!added) continue;
+        if (keldra::dict_get(before, PyTuple_GET_ITEM(pair, 0)) == rec) continue;
         Ref master = keldra::getattr(rec, c.st->s_master);
         if (!keldra::check(PyObject_RichCompareBool(master.get(), alias, Py_EQ))) continue;
         Ref name = keldra::getattr(rec, c.st->s_name);
@@ -73,8 +58,7 @@ PyObject* m_analyze_column(PyObject* self, PyTypeObject* cls, PyObject* const* a
         PyObject* column = a[1];
         Ref rec = record_of(c, self, column);
         Ref value = keldra::getattr(rec.get(), c.st->s_value);
-        if (!keldra::check(PyObject_RichCompareBool(value.get(), c.st->s_star, Py_EQ)) ||
-            !PyUnicode_Check(value.get()))
+        if (!keldra::check(PyObject_RichCompareBool(value.get(), c.st->s_star, Py_EQ)))
             return Py_NewRef(Py_None);
         Ref keep = call_method(c, self, c.st->s__analyze_column_asterisk, a[0], column, a[2]);
         if (keldra::truthy(keep.get())) return Py_NewRef(Py_None);
@@ -122,11 +106,10 @@ PyObject* m_analyze_column_asterisk(PyObject* self, PyTypeObject* cls, PyObject*
             // Nothing there, or a column expression: nothing to expand.
             if (!PyDict_Check(from_value.get())) continue;
             Ref items = call_method(c, from_value.get(), c.st->s_find, c.st->s_search_select_value);
-            Ref before_refs;
-            auto before = snapshot(c, self, before_refs);
+            Ref before = snapshot(c, self);
             call_method(c, self, c.st->s__analyze_select_value, from_value.get(), items.get(), level,
-                                alias.get());
-            rename_expanded(c, self, alias.get(), before);
+                        alias.get());
+            rename_expanded(c, self, alias.get(), before.get());
         }
         if (PyErr_Occurred()) keldra::raise_current();
         return Py_NewRef(names_table ? Py_True : Py_None);
