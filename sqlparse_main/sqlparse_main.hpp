@@ -266,9 +266,6 @@ Ref record_of(const Ctx& c, PyObject* self, PyObject* column);
 // The interpreter's print(*args), on sys.stdout.
 void print_values(const Ctx& c, PyObject* a, PyObject* b = nullptr);
 
-// isinstance(o, str) and its text, for the common fast path.
-inline bool is_text(PyObject* o) { return PyUnicode_Check(o); }
-
 // "." in value, with the interpreter's `in`.
 bool contains(PyObject* container, PyObject* item);
 

@@ -119,15 +119,6 @@ int guarded_int(F&& body) noexcept {
     return r ? 0 : -1;
 }
 
-// Call obj.name(*args) through the instance, so that an override in a
-// subclass or a patched attribute takes effect.
-template <class... A>
-Ref call_method(PyObject* self, PyObject* name, A... args) {
-    PyObject* argv[] = {nullptr, self, args...};
-    return Ref::steal(PyObject_VectorcallMethod(
-        name, argv + 1, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
 // Call a callable with positional arguments.
 template <class... A>
 Ref call(PyObject* callable, A... args) {
