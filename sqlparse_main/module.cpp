@@ -104,8 +104,8 @@ void repair_engine(PyObject* re) {
         Ref mask = Ref::steal(PyLong_FromLong(07777));
         Ref bits = Ref::steal(PyNumber_And(mode.get(), mask.get()));
         Ref ok = Ref::steal(PyObject_CallMethod(os.get(), "chmod", "OO", tmp, bits.get()));
-        fd_owned = false;  // the file object below closes the descriptor
         with_open(io.get(), fd, "w", [&](PyObject* f) {
+            fd_owned = false;  // the open file object closes the descriptor now
             Ref n = Ref::steal(PyObject_CallMethod(f, "write", "O", text.get()));
         });
         Ref done = Ref::steal(PyObject_CallMethod(os.get(), "replace", "OO", tmp, path.get()));

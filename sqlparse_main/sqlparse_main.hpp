@@ -8,6 +8,8 @@
 
 #include <structmember.h>
 
+#include <vector>
+
 namespace sqlparse_main {
 
 using keldra::Ref;
@@ -227,13 +229,14 @@ Ref call_method(const Ctx& c, PyObject* obj, PyObject* name, A... args) {
     return vector_method(c, name, argv, 1 + sizeof...(A));
 }
 
-// obj.name(**{key: value})
+// obj.name(**dict(zip(kwnames, values)))
 inline Ref call_method_kw(const Ctx& c, PyObject* obj, PyObject* name, PyObject* kwnames,
                           PyObject* const* values) {
-    PyObject* argv[8] = {nullptr, obj};
     Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
-    for (Py_ssize_t i = 0; i < n && i < 6; ++i) argv[2 + i] = values[i];
-    return vector_method(c, name, argv, 1, kwnames);
+    std::vector<PyObject*> argv(static_cast<size_t>(n) + 2);
+    argv[1] = obj;
+    for (Py_ssize_t i = 0; i < n; ++i) argv[static_cast<size_t>(i) + 2] = values[i];
+    return vector_method(c, name, argv.data(), 1, kwnames);
 }
 
 // The tree as the JSON round trip of _check_union gives it back (normalise.cpp).
@@ -242,7 +245,6 @@ Ref normalise_tree(const Ctx& c, PyObject* tree);
 // The body of the static method _one_search_other.
 Ref one_search_other(const Ctx& c, PyObject* tree, PyObject* full_path, PyObject* one, PyObject* other);
 
-// self._var
 // self.<name> for an instance attribute: when nothing on the type can
 // intercept the name, it is read straight from the instance's __dict__,
 // which is where the interpreter's own lookup would find it.
@@ -258,6 +260,7 @@ inline Ref instance_attr(PyObject* self, PyObject* name) {
     return keldra::getattr(self, name);
 }
 
+// self._var
 inline Ref var_of(const Ctx& c, PyObject* self) { return instance_attr(self, c.st->s__var); }
 
 // self._var.result.get(column): the column's record, looked up afresh.
