@@ -79,6 +79,8 @@ def _holds_tables(parts: tuple[str, ...], value: Mapping) -> bool:
     """
     if not value:
         return len(parts) < _MAX_PARTS
+    if all(v is None or type(v) is str for v in value.values()):
+        return False
     nested = [k for k, v in value.items() if _is_nested(v)]
     if not nested:
         return False
@@ -104,8 +106,12 @@ def _column_name(parts: tuple[str, ...], name: Any) -> str:
     return name
 
 
+def _plain_names(names: Iterable) -> bool:
+    return all(type(n) is str and n for n in names)
+
+
 def _column_list(parts: tuple[str, ...], value: list | tuple) -> tuple[str, ...]:
-    columns = tuple(_column_name(parts, c) for c in value)
+    columns = tuple(value) if _plain_names(value) else tuple(_column_name(parts, c) for c in value)
     if len(set(columns)) < len(columns):
         seen: set[str] = set()
         twice = next(c for c in columns if c in seen or seen.add(c))
@@ -114,6 +120,8 @@ def _column_list(parts: tuple[str, ...], value: list | tuple) -> tuple[str, ...]
 
 
 def _column_types(parts: tuple[str, ...], value: Mapping) -> tuple[str, ...]:
+    if _plain_names(value) and all(v is None or type(v) is str for v in value.values()):
+        return tuple(value)
     for name, type_ in value.items():
         _column_name(parts, name)
         if type_ is not None and not isinstance(type_, str):
