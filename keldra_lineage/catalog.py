@@ -418,6 +418,9 @@ class Catalog:
             hit = self._cache.get(parts, _MISSING)
         if hit is not _MISSING:
             return hit
+        if isinstance(parts, str):
+            raise TypeError("resolve takes a tuple of name parts, not a str; "
+                            "columns() takes a dotted name")
         if not all(isinstance(p, str) for p in parts):
             bad = next(p for p in parts if not isinstance(p, str))
             raise TypeError(f"table name parts must be strings, got {type(bad).__name__}")

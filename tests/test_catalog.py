@@ -138,10 +138,12 @@ def test_resolve(tables, defaults, parts, expected):
     assert catalog.resolve(list(parts)) == got
 
 
-def test_resolve_rejects_non_string_parts():
+def test_resolve_rejects_what_is_not_name_parts():
     catalog = Catalog.from_mapping({"t": ["a"]})
     with pytest.raises(TypeError, match="must be strings"):
         catalog.resolve(("s", 3))
+    with pytest.raises(TypeError, match="not a str"):
+        catalog.resolve("s.t")
 
 
 def test_resolve_many_names_stays_right():
