@@ -281,10 +281,11 @@ class Catalog:
         (an empty YAML file is an empty catalog; duplicate JSON keys are an
         error). ``.sql``: the tables and views its ``CREATE TABLE`` /
         ``CREATE TABLE ... AS`` / ``CREATE VIEW`` statements define, parsed in
-        `dialect`; other statements are ignored, a later definition of a table
-        replaces an earlier one. Every error is a ValueError starting with the
-        file's path; a statement the parser rejects gives its line and column
-        (``PATH: line L, column C: message``). An unreadable file raises OSError.
+        `dialect`; other statements are ignored; a later definition of a table
+        (its name in any case) replaces an earlier one. Every error is a
+        ValueError starting with the file's path; a statement the parser
+        rejects gives its line and column (``PATH: line L, column C:
+        message``). An unreadable file raises OSError.
         """
         name = os.fspath(path)
         kind = Path(name).suffix.lower()
@@ -596,7 +597,9 @@ def _load_yaml(name: str, text: str):
 def _entries_from_sql(name: str, text: str, dialect: str) -> dict[tuple[str, ...], tuple[str, ...]]:
     from keldra_lineage import lineage
 
-    entries: dict[tuple[str, ...], tuple[str, ...]] = {}
+    # By case-folded name: a later CREATE of the same table, in any case,
+    # replaces the earlier one and moves it to its own place.
+    defined: dict[tuple[str, ...], tuple[tuple[str, ...], tuple[str, ...]]] = {}
     for statement in lineage(text, dialect=dialect):
         if statement.error is not None:
             raise ValueError(f"{name}: {statement.error}")
@@ -608,9 +611,9 @@ def _entries_from_sql(name: str, text: str, dialect: str) -> dict[tuple[str, ...
                 f"{name}: line {statement.line}: the columns of {statement.target!r} cannot be "
                 "listed: it selects * from a table this file does not define")
         parts = tuple(statement.target.split("."))
-        entries.pop(parts, None)        # a redefinition moves the table to its new place
-        entries[parts] = columns
-    return entries
+        defined.pop(_fold(parts), None)
+        defined[_fold(parts)] = (parts, columns)
+    return dict(defined.values())
 
 
 def _create_engine(url):
