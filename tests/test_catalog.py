@@ -496,3 +496,25 @@ def test_from_database_postgres():
         with engine.begin() as conn:
             conn.exec_driver_sql(f"DROP SCHEMA {schema} CASCADE")
         engine.dispose()
+
+
+# -- the engine asks the catalog ---------------------------------------------
+
+@needs_engine
+def test_lineage_through_catalog():
+    catalog = Catalog.from_mapping(
+        {"public": {"orders": ["id", "amount"]}, "sales": {"orders": ["id", "region"]},
+         "customers": {"cid": "int", "name": "text"}},
+        default_schema="public")
+    [statement] = keldra_lineage.lineage(
+        "SELECT amount, name FROM ORDERS JOIN customers ON id = cid", schema=catalog)
+    assert [(c.name, [(s.table, s.column) for s in c.sources]) for c in statement.columns] == [
+        ("amount", [("public.orders", "amount")]),
+        ("name", [("customers", "name")]),
+    ]
+    assert {(s.table, s.column) for s in statement.indirect} == {
+        ("public.orders", "id"), ("customers", "cid")}
+    [region] = keldra_lineage.lineage("SELECT region FROM sales.orders", schema=catalog)
+    assert region.columns[0].sources[0].table == "sales.orders"
+    with pytest.raises(ValueError, match="schema entry 'orders': column names must be strings"):
+        keldra_lineage.lineage("SELECT 1", schema={"orders": ["id", 3]})
