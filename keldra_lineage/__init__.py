@@ -12,13 +12,14 @@ from importlib.metadata import PackageNotFoundError, version
 
 from ._results import Column, Source, Statement
 from . import _engine
+from .catalog import Catalog
 
 try:
     __version__ = version("keldra-lineage")
 except PackageNotFoundError:  # running from a source tree
     __version__ = "0+unknown"
 
-__all__ = ["lineage", "Statement", "Column", "Source", "DIALECTS"]
+__all__ = ["lineage", "Catalog", "Statement", "Column", "Source", "DIALECTS"]
 
 DIALECTS = (
     "generic", "ansi", "bigquery", "clickhouse", "databricks", "duckdb", "hive",
@@ -40,10 +41,8 @@ def lineage(sql: str, dialect: str = "generic", schema=None) -> list[Statement]:
         raise TypeError(f"sql must be a str, not {type(sql).__name__}")
     if dialect not in DIALECTS:
         raise ValueError(f"unknown dialect {dialect!r}: expected one of {', '.join(DIALECTS)}")
-    if schema is not None and not hasattr(schema, "resolve"):
+    if schema is not None and not isinstance(schema, Catalog):
         if not isinstance(schema, Mapping):
             raise TypeError(f"schema must be a Catalog or a mapping, not {type(schema).__name__}")
-        from .catalog import Catalog
-
         schema = Catalog.from_mapping(schema)
     return _engine.lineage(sql, dialect, schema)
