@@ -89,7 +89,7 @@ const Reader::Cte* Reader::find_cte(const std::vector<Name>& parts) const {
 Reader::Descend::Descend(Reader& rd) : r(rd) {
     // sqlparser bounds the nesting of what it parses, but chains of binary
     // operators come out as deep trees; the stack bounds the walk in any thread.
-    if (++r.depth > 4000 || stack_low()) {
+    if (++r.depth > 25000 || stack_low()) {
         --r.depth;
         raise(PyExc_RecursionError, "the statement is nested too deeply to analyse");
     }

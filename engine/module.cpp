@@ -7,6 +7,10 @@
 #include "results.hpp"
 #include "split.hpp"
 
+#include "keldra/stack.hpp"
+
+#include <pthread.h>
+
 #include <cstdlib>
 #include <cstring>
 
@@ -86,6 +90,53 @@ Ref fetch_exception() {
     return value ? Ref::steal(value) : Ref::none();
 }
 
+// The parser (sqloxide, in Rust) recurses as deep as the tree it builds, with
+// no check of the stack: a thread with a small stack, or an expression that
+// chains thousands of operators, would crash the process.  Longer chains than
+// the engine walks are refused before parsing, and with less stack left than
+// the parser may need it runs on a thread of its own with a large stack.
+constexpr int max_operator_run = 10000;
+constexpr size_t parser_stack = size_t{64} << 20;
+constexpr size_t direct_parse_stack = size_t{4} << 20;
+
+struct ParseJob {
+    PyObject* parse;
+    PyObject* text;
+    PyObject* dialect;
+    PyObject* result = nullptr;
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+};
+
+void* run_parse(void* arg) {
+    auto* job = static_cast<ParseJob*>(arg);
+    const PyGILState_STATE gil = PyGILState_Ensure();
+    job->result = PyObject_CallFunctionObjArgs(job->parse, job->text, job->dialect, nullptr);
+    if (!job->result) PyErr_Fetch(&job->type, &job->value, &job->traceback);
+    PyGILState_Release(gil);
+    return nullptr;
+}
+
+// parse_sql(text, dialect): a new reference, or nullptr with the exception set.
+PyObject* call_parser(PyObject* parse, PyObject* text, PyObject* dialect) {
+    if (stack_left() >= direct_parse_stack) return PyObject_CallFunctionObjArgs(parse, text, dialect, nullptr);
+    ParseJob job{parse, text, dialect};
+    pthread_attr_t attr;
+    if (pthread_attr_init(&attr) != 0) return PyErr_NoMemory();
+    pthread_attr_setstacksize(&attr, parser_stack);
+    pthread_t thread;
+    const int rc = pthread_create(&thread, &attr, run_parse, &job);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) {
+        PyErr_Format(PyExc_RuntimeError, "cannot start a thread for the parser: %s", std::strerror(rc));
+        return nullptr;
+    }
+    Py_BEGIN_ALLOW_THREADS
+    pthread_join(thread, nullptr);
+    Py_END_ALLOW_THREADS
+    if (!job.result) PyErr_Restore(job.type, job.value, job.traceback);
+    return job.result;
+}
+
 PyObject* lineage(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
     return guarded([&]() -> PyObject* {
         State& state = *state_of(module);
@@ -109,8 +160,19 @@ PyObject* lineage(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noe
         for (const Piece& piece : split_statements(text, *d)) {
             const std::string_view body = text.substr(piece.begin, piece.end - piece.begin);
             Source src{body, piece.start, d, {}};
+            if (piece.operator_run > max_operator_run) {
+                Statement st;
+                st.index = ++index;
+                st.start = piece.start;
+                st.error = "line " + std::to_string(piece.start.line) + ", column " + std::to_string(piece.start.column) +
+                           ": the statement is nested too deeply to analyse (an expression chains more than " +
+                           std::to_string(max_operator_run) + " operators)";
+                check(PyList_Append(out.get(), build_statement(state.types, st).get()));
+                continue;
+            }
             Ref piece_text = Ref::steal(PyUnicode_DecodeUTF8(body.data(), static_cast<Py_ssize_t>(body.size()), "surrogatepass"));
-            PyObject* parsed_raw = PyObject_CallFunctionObjArgs(state.parse_sql, piece_text.get(), dialect_name, nullptr);
+            Ref parse = Ref::borrow(state.parse_sql);
+            PyObject* parsed_raw = call_parser(parse.get(), piece_text.get(), dialect_name);
             if (!parsed_raw) {
                 if (!parser_failure()) raise_current();
                 Ref exc = fetch_exception();

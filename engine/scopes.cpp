@@ -53,7 +53,7 @@ private:
     struct Deeper {
         Resolver& r;
         explicit Deeper(Resolver& rs) : r(rs) {
-            if (++r.depth_ > 2000 || stack_low()) {
+            if (++r.depth_ > 25000 || stack_low()) {
                 --r.depth_;
                 raise(PyExc_RecursionError, "the statement is nested too deeply to analyse");
             }

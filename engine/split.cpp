@@ -1,5 +1,6 @@
 #include "split.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace keldra::engine {
@@ -120,13 +121,40 @@ struct Scanner {
 
 }  // namespace
 
+namespace {
+bool operator_char(unsigned char c) {
+    return c == '+' || c == '-' || c == '*' || c == '/' || c == '%' || c == '<' || c == '>' ||
+           c == '=' || c == '!' || c == '|' || c == '&' || c == '^';
+}
+}  // namespace
+
 std::vector<Piece> split_statements(std::string_view text, const Dialect& d) {
     std::vector<Piece> out;
     Scanner sc{text, d};
     bool have = false;
     Piece cur;
+    std::vector<int> runs{0};  // operators seen at each open parenthesis level
     while (!sc.done()) {
         const unsigned char c = sc.at(sc.i);
+        if (have) {
+            if (c == '(') {
+                runs.push_back(0);
+            } else if (c == ')') {
+                if (runs.size() > 1) runs.pop_back();
+            } else if (c == ',') {
+                runs.back() = 0;
+            } else if (operator_char(c) && !(c == '-' && sc.at(sc.i + 1) == '-') &&
+                       !(c == '/' && sc.at(sc.i + 1) == '*') && !(sc.i > 0 && operator_char(sc.at(sc.i - 1)))) {
+                cur.operator_run = std::max(cur.operator_run, ++runs.back());
+            } else if ((c == 'A' || c == 'a' || c == 'O' || c == 'o') && (sc.i == 0 || !ident_char(sc.at(sc.i - 1)))) {
+                size_t e = sc.i;
+                while (e < text.size() && ident_char(sc.at(e))) ++e;
+                const std::string_view w = text.substr(sc.i, e - sc.i);
+                if ((w.size() == 3 && (w[0] | 0x20) == 'a' && (w[1] | 0x20) == 'n' && (w[2] | 0x20) == 'd') ||
+                    (w.size() == 2 && (w[0] | 0x20) == 'o' && (w[1] | 0x20) == 'r'))
+                    cur.operator_run = std::max(cur.operator_run, ++runs.back());
+            }
+        }
         if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v') {
             sc.step();
             continue;
@@ -136,6 +164,8 @@ std::vector<Piece> split_statements(std::string_view text, const Dialect& d) {
                 cur.end = sc.i;
                 out.push_back(cur);
                 have = false;
+                cur = Piece{};
+                runs.assign(1, 0);
             }
             sc.step();
             continue;
