@@ -43,6 +43,9 @@ def lineage(sql: str, dialect: str = "generic", schema=None) -> list[Statement]:
         raise ValueError(f"unknown dialect {dialect!r}: expected one of {', '.join(DIALECTS)}")
     if schema is not None and not isinstance(schema, Catalog):
         if not isinstance(schema, Mapping):
-            raise TypeError(f"schema must be a Catalog or a mapping, not {type(schema).__name__}")
+            # a malformed schema, like every other one, is a ValueError
+            raise ValueError(
+                f"schema must be a Catalog or a mapping of table names to columns, not {type(schema).__name__}"
+            )
         schema = Catalog.from_mapping(schema)
     return _engine.lineage(sql, dialect, schema)
