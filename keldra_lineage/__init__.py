@@ -11,7 +11,15 @@ from collections.abc import Mapping
 from importlib.metadata import PackageNotFoundError, version
 
 from ._results import Column, Source, Statement
-from . import _engine
+
+try:
+    from . import _engine
+except ImportError as e:  # pragma: no cover - depends on how Python was started
+    raise ImportError(
+        "keldra_lineage's compiled engine is missing: this is the source tree, not the installed "
+        "package (install it with `pip install .` and run Python from another folder, "
+        "or with `python -P`)"
+    ) from e
 from .catalog import Catalog
 
 try:
