@@ -158,6 +158,7 @@ PyObject* lineage(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noe
         Ref out = Ref::steal(PyList_New(0));
         int index = 0;
         for (const Piece& piece : split_statements(text, *d)) {
+            if (PyErr_CheckSignals() < 0) raise_current();  // Ctrl-C between statements
             const std::string_view body = text.substr(piece.begin, piece.end - piece.begin);
             Source src{body, piece.start, d, {}};
             if (piece.operator_run > max_operator_run) {
