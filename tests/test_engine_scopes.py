@@ -127,3 +127,13 @@ def test_unnest_of_a_column_is_not_mistaken_for_a_table_column():
     assert (id_name, id_sources, x_name) == ("id", (ident("t", "id"),), "x")
     assert set(x_sources) <= {ident("t", "arr"), trans("t", "arr")}
     assert st.warnings == ()
+
+
+@pytest.mark.parametrize("sql, construct", [
+    ("SELECT * FROM t PIVOT (sum(v) FOR k IN ('a', 'b')) AS p", "pivot"),
+    ("SELECT * FROM t UNPIVOT (v FOR k IN (a, b)) AS p", "unpivot"),
+])
+def test_a_construct_not_resolved_is_named_in_a_warning(sql, construct):
+    st = one(sql, "snowflake")
+    resolved = any(c.sources for c in st.columns)
+    assert resolved or any(construct in w.lower() for w in st.warnings), (st.columns, st.warnings)
