@@ -1,11 +1,48 @@
-"""Command line for column-level SQL lineage: ``keldra-lineage``.
+"""Column-level lineage for SQL.
 
-The analysis itself is ``sqlparse_main.KeldraParseMain()._parse_sql(sql)``;
-this package reads files, splits them into statements and writes the records.
+``keldra_lineage.lineage(sql)`` is the lineage engine: every output column of
+every statement with the table columns that feed it.  The command line is
+``keldra-lineage``.  The original analysis is
+``sqlparse_main.KeldraParseMain()._parse_sql(sql)``.
 """
+from __future__ import annotations
+
+from collections.abc import Mapping
 from importlib.metadata import PackageNotFoundError, version
+
+from ._results import Column, Source, Statement
+from . import _engine
+from .catalog import Catalog
 
 try:
     __version__ = version("keldra-lineage")
 except PackageNotFoundError:  # running from a source tree
     __version__ = "0+unknown"
+
+__all__ = ["lineage", "Catalog", "Statement", "Column", "Source", "DIALECTS"]
+
+DIALECTS = (
+    "generic", "ansi", "bigquery", "clickhouse", "databricks", "duckdb", "hive",
+    "mssql", "mysql", "postgres", "redshift", "snowflake", "sqlite",
+)
+
+
+def lineage(sql: str, dialect: str = "generic", schema=None) -> list[Statement]:
+    """The column lineage of every statement in ``sql``, in input order.
+
+    ``dialect`` is a sqlparser dialect name (see ``DIALECTS``).  ``schema`` is
+    None, a ``Catalog``, or a mapping of table names to their columns
+    (``{"db.orders": ["id", "amount"]}``, ``{"orders": {"id": "int"}}``, or
+    nested by database or schema); it attributes unqualified columns and
+    expands stars.  A statement that cannot be parsed has an ``error`` and no
+    columns; the others are still reported.
+    """
+    if not isinstance(sql, str):
+        raise TypeError(f"sql must be a str, not {type(sql).__name__}")
+    if dialect not in DIALECTS:
+        raise ValueError(f"unknown dialect {dialect!r}: expected one of {', '.join(DIALECTS)}")
+    if schema is not None and not isinstance(schema, Catalog):
+        if not isinstance(schema, Mapping):
+            raise TypeError(f"schema must be a Catalog or a mapping, not {type(schema).__name__}")
+        schema = Catalog.from_mapping(schema)
+    return _engine.lineage(sql, dialect, schema)

@@ -19,27 +19,45 @@
 namespace keldra {
 
 namespace detail {
-// Lowest usable stack address of this thread plus the safety margin; 0 when
-// the bounds could not be read (then only the depth bounds of the callers
-// apply).
-inline std::uintptr_t stack_floor() noexcept {
-    thread_local std::uintptr_t floor = [] {
+struct StackBounds {
+    std::uintptr_t bottom = 0;  // lowest usable address; 0 when unknown
+    std::uintptr_t floor = 0;   // bottom plus the safety margin
+};
+
+// This thread's stack bounds, read once per thread.  When they cannot be read
+// only the depth bounds of the callers apply.
+inline const StackBounds& stack_bounds() noexcept {
+    thread_local const StackBounds bounds = [] {
+        StackBounds b;
         pthread_attr_t attr;
-        if (pthread_getattr_np(pthread_self(), &attr) != 0) return std::uintptr_t{0};
+        if (pthread_getattr_np(pthread_self(), &attr) != 0) return b;
         void* addr = nullptr;
         std::size_t size = 0;
         const bool ok = pthread_attr_getstack(&attr, &addr, &size) == 0;
         pthread_attr_destroy(&attr);
-        if (!ok || !addr) return std::uintptr_t{0};
+        if (!ok || !addr) return b;
         // Keep a margin for what runs after the check: CPython calls made by
         // the deepest frame and the unwinding of a C++ exception.
         constexpr std::size_t margin = 96 * 1024;
         const std::size_t keep = size / 4 < margin ? size / 4 : margin;
-        return reinterpret_cast<std::uintptr_t>(addr) + keep;
+        b.bottom = reinterpret_cast<std::uintptr_t>(addr);
+        b.floor = b.bottom + keep;
+        return b;
     }();
-    return floor;
+    return bounds;
 }
+
+inline std::uintptr_t stack_floor() noexcept { return stack_bounds().floor; }
 }  // namespace detail
+
+// Bytes of stack left below the caller's frame; SIZE_MAX when unknown.
+inline std::size_t stack_left() noexcept {
+    char here;
+    const std::uintptr_t bottom = detail::stack_bounds().bottom;
+    const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(&here);
+    if (!bottom) return SIZE_MAX;
+    return at > bottom ? at - bottom : 0;
+}
 
 // True when the stack is nearly exhausted (stacks grow downwards on every
 // platform this builds for).

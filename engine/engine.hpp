@@ -1,0 +1,265 @@
+// The lineage engine: shared types.
+//
+// A statement goes through three steps:
+//   1. reading (ast_reader.cpp, expressions.cpp, queries.cpp, statements.cpp):
+//      the AST that sqloxide hands over as plain dicts and lists is read into
+//      the small C++ model below, once.  Expressions are flattened on the way
+//      to the column references and subqueries they hold, each with the
+//      subtype its position gives it.  Nothing of the Python tree is kept.
+//   2. tables: every base table named is looked up once, in the tables that
+//      earlier statements of the call created and then in the catalog
+//      (tables.cpp).  This is the only step that can run Python code.
+//   3. resolution (scopes.cpp): the output columns of every query block are
+//      computed once and kept on the block, so a reference into a derived
+//      table or CTE reads what was already computed.
+// results.cpp turns what is left into the Python result objects.
+#pragma once
+
+#include "keldra/ref.hpp"
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace keldra::engine {
+
+// ---------------------------------------------------------------- dialects
+
+enum class Folding : std::uint8_t { keep, lower, upper };
+
+struct Dialect {
+    const char* name;
+    Folding report;          // how unquoted identifiers are reported
+    bool quoted_insensitive; // quoted identifiers compare case-insensitively too
+    bool backslash_escapes;  // '\'' inside string literals
+    bool hash_comments;      // '#' starts a line comment
+    bool bracket_quotes;     // [identifier]
+};
+
+const Dialect* find_dialect(std::string_view name);
+std::string dialect_names();  // "ansi, bigquery, ..." for messages
+
+// ------------------------------------------------------------------ names
+
+// An identifier as written, with how it compares.
+struct Name {
+    std::string text;    // as written, without quotes
+    std::string key;     // what it compares by (folded unless quoted)
+    bool quoted = false;
+};
+
+Name make_name(std::string text, bool quoted, const Dialect& d);
+std::string reported(const Name& n, const Dialect& d);  // the dialect's folding applied
+std::string ascii_lower(std::string_view s);
+
+// ------------------------------------------------------------------ lineage
+
+enum class Sub : std::uint8_t {
+    identity, transformation, aggregation,                     // DIRECT
+    join, group_by, filter, sort, window, conditional           // INDIRECT
+};
+inline bool is_indirect(Sub s) { return s >= Sub::join; }
+// The subtype of a source reached through a column whose own subtype is
+// `outer`: an indirect role wins (the outer one first), else the stronger
+// transformation.
+inline Sub compose(Sub outer, Sub inner) {
+    if (is_indirect(outer)) return outer;
+    if (is_indirect(inner)) return inner;
+    return outer > inner ? outer : inner;
+}
+
+struct Src {
+    int table = -1;        // index into Statement::tables, -1 when unattributed
+    std::string column;
+    Sub sub = Sub::identity;
+    bool operator==(const Src&) const = default;
+};
+using Srcs = std::vector<Src>;
+
+// A position in the whole text (1-based), for messages.
+struct Pos {
+    int line = 0, column = 0;
+    explicit operator bool() const { return line > 0; }
+};
+
+// ------------------------------------------------------------------ model
+
+struct Query;
+
+// A column reference inside an expression, with the role its place gives it.
+struct ColRef {
+    std::vector<Name> parts;
+    Sub sub;
+    Pos pos;
+};
+// A subquery inside an expression; `exists` subqueries feed no values.
+struct SubRef {
+    Query* query;
+    Sub sub;
+    bool exists;
+};
+// An expression, flattened to what lineage needs.
+struct Expr {
+    std::vector<ColRef> cols;
+    std::vector<SubRef> subqueries;
+    std::optional<long> ordinal;  // a bare integer literal (GROUP BY 1)
+    bool bare = false;            // the whole expression is one column reference
+    void append(Expr&& o);
+};
+
+enum class ItemKind : std::uint8_t { expr, star, qualified_star };
+
+struct SelectItem {
+    ItemKind kind = ItemKind::expr;
+    Name name;                      // output name (alias, column name or text)
+    bool has_alias = false;
+    Expr expr;
+    std::vector<Name> qualifier;    // t in t.*
+    std::vector<Name> excluded;     // * EXCEPT / EXCLUDE
+    std::vector<std::pair<Name, Expr>> replaced;  // * REPLACE (expr AS name)
+    std::vector<std::pair<Name, Name>> renamed;   // * RENAME (a AS b)
+    Pos pos;
+};
+
+// One output column of a query block.
+struct OutCol {
+    Name name;
+    Srcs srcs;
+    bool star = false;       // an unexpanded star: srcs are (table, "*")
+    bool from_star = false;  // expanded from a star (an explicit column wins)
+};
+
+enum class FromKind : std::uint8_t { base, query, function };
+
+struct FromItem {
+    FromKind kind = FromKind::base;
+    std::optional<Name> alias;
+    std::vector<Name> alias_columns;  // AS x(a, b)
+    // base
+    std::vector<Name> table;          // name parts as written
+    int table_index = -1;             // into Statement::tables (after step 2)
+    const std::vector<std::string>* known_columns = nullptr;  // from the schema
+    // query (derived table, CTE, VALUES)
+    Query* query = nullptr;
+    Name cte_name;                    // for a CTE without alias
+    bool is_cte = false;
+    // function (UNNEST, table functions): its outputs come from its arguments
+    Expr args;
+    bool unnest = false;              // UNNEST(...) AS x: x is its one column
+    Srcs resolved_args;               // the arguments' columns, once
+    std::uint8_t args_state = 0;      // 0 not yet, 1 being resolved, 2 done
+    // outputs of a query item under its alias's column names, once
+    std::vector<OutCol> renamed;
+    bool renamed_ready = false;
+    Pos pos;
+};
+
+struct Clause {
+    Expr expr;
+    Sub sub;  // join, filter, group_by, sort
+};
+
+struct Scope;
+
+struct Select {
+    std::vector<FromItem> from;
+    std::vector<SelectItem> items;
+    std::vector<Clause> clauses;            // WHERE, JOIN ON, GROUP BY, HAVING, QUALIFY
+    std::vector<std::string> using_keys;    // columns joined by USING: both sides feed them
+    Scope* scope = nullptr;                 // while its outputs are being computed
+};
+
+enum class BodyKind : std::uint8_t { select, set_operation, values, query, unsupported };
+
+struct Query {
+    BodyKind kind = BodyKind::unsupported;
+    std::unique_ptr<Select> select;
+    Query* left = nullptr;     // set operation
+    Query* right = nullptr;
+    Query* inner = nullptr;    // parenthesised query
+    std::vector<std::vector<Expr>> rows;  // VALUES
+    std::vector<Clause> order_by;          // ORDER BY of this query (SORT)
+    Select* parent = nullptr;  // the block whose scope encloses this query
+    bool recursive_cte = false;
+    // computed once
+    enum class State : std::uint8_t { fresh, running, done } state = State::fresh;
+    std::vector<OutCol> outputs;
+};
+
+// A table that a statement of the call creates, or that the catalog knows.
+struct KnownTable {
+    std::string name;                  // as reported
+    std::vector<std::string> columns;  // in order
+};
+
+enum class Kind : std::uint8_t { query, insert, create_table_as, create_view, create_table, other };
+
+struct Statement {
+    int index = 0;
+    Pos start;
+    Kind kind = Kind::other;
+    std::vector<Name> target;
+    std::string target_name;
+    std::vector<Name> target_columns;  // INSERT (cols) / CREATE VIEW (cols) / CREATE TABLE (defs)
+    std::optional<KnownTable> target_known;  // the target's columns, where known
+    Query* query = nullptr;
+    std::string error;
+    std::vector<std::string> warnings;
+
+    // the queries, owned here
+    std::deque<Query> queries;
+    Query* new_query() { return &queries.emplace_back(); }
+    // every base table named, by key, and the reported names of tables
+    std::vector<std::string> tables;
+    std::unordered_map<std::string, int> table_ids;
+    int table_id(const std::string& name);
+
+    // results
+    struct Column {
+        std::string name;
+        Srcs srcs;
+    };
+    std::vector<Column> columns;
+    Srcs indirect;
+
+    void warn(Pos pos, std::string message);
+};
+
+// ------------------------------------------------------------------ steps
+
+// Reading the AST of one parsed statement.  `text` is the statement's text
+// (UTF-8), `origin` where it starts in the whole text.
+struct Source {
+    std::string_view text;
+    Pos origin;
+    const Dialect* dialect;
+    // 1-based line/column (in characters) of the statement text -> whole text
+    Pos absolute(int line, int column) const;
+    // byte offset in `text` of a 1-based line/column, or npos
+    size_t offset(int line, int column) const;
+    mutable std::vector<size_t> line_starts;
+};
+
+struct Names;  // interned dict keys, module state
+
+void read_statement(const Names& n, const Source& src, PyObject* node, Statement& st);
+
+// Tables: the tables created by earlier statements of the call, by key.
+struct Tables {
+    PyObject* catalog = nullptr;   // borrowed from the call's arguments; may be None
+    PyObject* resolve_name = nullptr;
+    std::unordered_map<std::string, KnownTable> created;
+    std::unordered_map<std::string, std::optional<KnownTable>> looked_up;
+    void attach(Statement& st, const Dialect& d);
+    void record(const Statement& st, const Dialect& d);
+    const KnownTable* find(const std::vector<Name>& parts, const Dialect& d);
+};
+
+void resolve_statement(Statement& st, const Dialect& d);
+
+}  // namespace keldra::engine

@@ -1,0 +1,194 @@
+// The expression walk: every column an expression reads, with the subtype its
+// place gives it, and every subquery it holds.
+//
+// Expression kinds that carry names which are not columns (function names,
+// types, field names after a dot, lambda parameters) or that change the
+// subtype (aggregates, CASE, windows) are handled by name; every other node
+// is walked through all its fields, so that a kind this code does not know
+// still gives its columns.
+#include "ast.hpp"
+
+#include <algorithm>
+#include <array>
+
+namespace keldra::engine {
+
+namespace {
+
+bool is_aggregate(std::string_view lower) {
+    static constexpr std::string_view names[] = {
+        "any_value", "approx_count_distinct", "approx_distinct", "approx_percentile",
+        "approx_quantiles", "approx_top_count", "approx_top_sum", "arbitrary", "arg_max",
+        "arg_min", "argmax", "argmin", "array_agg", "avg", "bit_and", "bit_or", "bit_xor",
+        "bool_and", "bool_or", "collect_list", "collect_set", "corr", "count", "count_if",
+        "countif", "covar_pop", "covar_samp", "every", "first", "first_value_agg",
+        "group_concat", "hll_count", "json_agg", "json_object_agg", "jsonb_agg",
+        "jsonb_object_agg", "kurtosis", "last", "listagg", "logical_and", "logical_or", "max",
+        "max_by", "median", "min", "min_by", "mode", "object_agg", "percentile",
+        "percentile_approx", "percentile_cont", "percentile_disc", "regr_avgx", "regr_avgy",
+        "regr_count", "regr_intercept", "regr_r2", "regr_slope", "regr_sxx", "regr_sxy",
+        "regr_syy", "skewness", "stddev", "stddev_pop", "stddev_samp", "string_agg", "sum",
+        "uniq", "uniq_exact", "var_pop", "var_samp", "variance", "xmlagg"};
+    return std::binary_search(std::begin(names), std::end(names), lower);
+}
+
+bool is_conditional_function(std::string_view lower) {
+    return lower == "if" || lower == "iif" || lower == "iff";
+}
+
+// Fields of a struct node that hold names, types or tokens, never columns.
+bool skipped_field(std::string_view k) {
+    switch (k.size()) {
+        case 4: return k == "span" || k == "name";
+        case 5: return k == "field" || k == "token";
+        case 6: return k == "format";
+        case 7: return k == "charset";
+        case 9: return k == "data_type" || k == "collation" || k == "end_token";
+        case 10: return k == "case_token";
+        case 11: return k == "quote_style";
+        default: return false;
+    }
+}
+
+Sub transformed(Sub sub) { return sub == Sub::identity ? Sub::transformation : sub; }
+Sub conditional(Sub sub) { return is_indirect(sub) ? sub : Sub::conditional; }
+Sub windowed(Sub sub) { return is_indirect(sub) ? sub : Sub::window; }
+
+}  // namespace
+
+Expr Reader::expression(PyObject* node, Sub sub, Select* owner) {
+    Expr out;
+    PyObject* payload = nullptr;
+    PyObject* inner = node;
+    std::string_view tag = variant(inner, &payload);
+    while (tag == "Nested") {
+        inner = payload;
+        tag = variant(inner, &payload);
+    }
+    out.bare = tag == "Identifier" || tag == "CompoundIdentifier";
+    if (tag == "Value") {
+        PyObject* number = nullptr;
+        PyObject* value = field(payload, n.value);
+        if (variant(value, &number) == "Number" && items(number).size()) {
+            const std::string_view digits = str_view(items(number)[0]);
+            if (!digits.empty() && digits.size() < 12 &&
+                std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
+                out.ordinal = std::stol(std::string(digits));
+        }
+    }
+    walk(node, out.bare ? sub : transformed(sub), out, owner);
+    return out;
+}
+
+void Reader::walk(PyObject* node, Sub sub, Expr& out, Select* owner) {
+    if (!node) return;
+    if (is_sequence(node)) {
+        const ListView all = items(node);
+        for (Py_ssize_t i = 0; i < all.size(); ++i) walk(all[i], sub, out, owner);
+        return;
+    }
+    if (!PyDict_Check(node)) return;
+    Descend guard(*this);
+    PyObject* p = nullptr;
+    const std::string_view tag = PyDict_GET_SIZE(node) == 1 ? variant(node, &p) : std::string_view{};
+    if (tag.empty() || !(tag[0] >= 'A' && tag[0] <= 'Z')) {
+        // a struct: walk its fields
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(node, &pos, &k, &v)) {
+            if (!PyDict_Check(v) && !is_sequence(v)) continue;
+            if (!skipped_field(str_view(k))) walk(v, sub, out, owner);
+        }
+        return;
+    }
+    if (tag == "Identifier") {
+        out.cols.push_back(ColRef{{ident(p)}, sub, pos_of(p)});
+    } else if (tag == "CompoundIdentifier") {
+        ColRef ref{{}, sub, {}};
+        const ListView parts = items(p);
+        for (Py_ssize_t i = 0; i < parts.size(); ++i) ref.parts.push_back(ident(parts[i]));
+        if (parts.size()) ref.pos = pos_of(parts[0]);
+        if (!ref.parts.empty()) out.cols.push_back(std::move(ref));
+    } else if (tag == "Value" || tag == "TypedString" || tag == "Wildcard" ||
+               tag == "QualifiedWildcard") {
+        // literals and count(*) read no column
+    } else if (tag == "Function") {
+        std::vector<Name> fname = object_name(field(p, n.name));
+        const std::string lower = fname.empty() ? std::string() : ascii_lower(fname.back().text);
+        const Sub inner = is_indirect(sub) ? sub
+                          : is_aggregate(lower) ? Sub::aggregation
+                                                : transformed(sub);
+        PyObject* args = field(p, n.args);
+        PyObject* list = nullptr;
+        if (is_conditional_function(lower) && variant(args, &list) == "List") {
+            const ListView a = items(field(list, n.args));
+            for (Py_ssize_t i = 0; i < a.size(); ++i)
+                walk(a[i], i == 0 ? conditional(sub) : inner, out, owner);
+        } else {
+            walk(args, inner, out, owner);
+        }
+        walk(field(p, n.filter), conditional(sub), out, owner);
+        walk(field(p, n.within_group), inner, out, owner);
+        PyObject* spec = nullptr;
+        const std::string_view over = variant(field(p, n.over), &spec);
+        if (over == "NamedWindow") {
+            const Name w = ident(spec);
+            for (auto it = windows.rbegin(); it != windows.rend(); ++it)
+                if (it->first == w.key) {
+                    variant(it->second, &spec);
+                    break;
+                }
+        }
+        if (spec && PyDict_Check(spec)) {
+            walk(field(spec, n.partition_by), windowed(sub), out, owner);
+            walk(field(spec, n.order_by), windowed(sub), out, owner);
+        }
+    } else if (tag == "Case") {
+        walk(field(p, n.operand), conditional(sub), out, owner);
+        const ListView whens = items(field(p, n.conditions));
+        for (Py_ssize_t i = 0; i < whens.size(); ++i) {
+            walk(field(whens[i], n.condition), conditional(sub), out, owner);
+            walk(field(whens[i], n.result), transformed(sub), out, owner);
+        }
+        walk(field(p, n.else_result), transformed(sub), out, owner);
+    } else if (tag == "Subquery") {
+        out.subqueries.push_back(SubRef{query(p, owner), sub, false});
+    } else if (tag == "Exists") {
+        out.subqueries.push_back(SubRef{query(field(p, n.subquery), owner), sub, true});
+    } else if (tag == "InSubquery") {
+        walk(field(p, n.expr), transformed(sub), out, owner);
+        out.subqueries.push_back(SubRef{query(field(p, n.subquery), owner), transformed(sub), false});
+    } else if (tag == "Lambda") {
+        // parameters are not columns: drop the references to them from the body
+        std::vector<std::string> params;
+        PyObject* one = nullptr;
+        const std::string_view form = variant(field(p, n.params), &one);
+        if (form == "One") params.push_back(ident(one).key);
+        const ListView many = items(one);
+        for (Py_ssize_t i = 0; form == "Many" && i < many.size(); ++i)
+            params.push_back(ident(many[i]).key);
+        const size_t first = out.cols.size();
+        walk(field(p, n.body), transformed(sub), out, owner);
+        out.cols.erase(std::remove_if(out.cols.begin() + static_cast<std::ptrdiff_t>(first),
+                                      out.cols.end(),
+                                      [&](const ColRef& c) {
+                                          return std::find(params.begin(), params.end(),
+                                                           c.parts[0].key) != params.end();
+                                      }),
+                       out.cols.end());
+    } else if (tag == "CompoundFieldAccess") {
+        // (expr).field and expr[i]: the fields after a dot are not columns
+        walk(field(p, n.root), transformed(sub), out, owner);
+        const ListView chain = items(field(p, n.access_chain));
+        for (Py_ssize_t i = 0; i < chain.size(); ++i) {
+            PyObject* step = nullptr;
+            if (variant(chain[i], &step) == "Subscript") walk(step, transformed(sub), out, owner);
+        }
+    } else if (tag == "Nested" || tag == "UnaryOp" || tag == "IsNull" || tag == "IsNotNull") {
+        walk(p, tag == "Nested" ? sub : transformed(sub), out, owner);
+    } else {
+        walk(p, transformed(sub), out, owner);
+    }
+}
+
+}  // namespace keldra::engine

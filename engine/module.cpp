@@ -1,0 +1,293 @@
+// The extension module keldra_lineage._engine: lineage(sql, dialect, catalog).
+//
+// The text is split into statements here, each is parsed on its own by
+// sqloxide (so one bad statement loses nothing else), read into the engine's
+// model, resolved, and turned into a keldra_lineage.Statement.
+#include "ast.hpp"
+#include "results.hpp"
+#include "split.hpp"
+
+#include "keldra/stack.hpp"
+
+#include <pthread.h>
+
+#include <cstdlib>
+#include <cstring>
+
+namespace keldra::engine {
+
+namespace {
+
+struct State {
+    Names names;
+    ResultTypes types;
+    PyObject* parse_sql = nullptr;
+    PyObject* resolve = nullptr;  // "resolve", the catalog's method
+};
+
+State* state_of(PyObject* module) { return static_cast<State*>(PyModule_GetState(module)); }
+
+// Where a statement's text ends, ignoring trailing blanks.
+Pos end_of(const Source& src) {
+    size_t end = src.text.size();
+    while (end > 0 && std::strchr(" \t\r\n\f\v", src.text[end - 1])) --end;
+    int line = 1, column = 1;
+    for (size_t i = 0; i < end; ++i) {
+        const unsigned char c = static_cast<unsigned char>(src.text[i]);
+        if (c == '\n') {
+            ++line;
+            column = 1;
+        } else if ((c & 0xC0) != 0x80) {
+            ++column;
+        }
+    }
+    return src.absolute(line, column);
+}
+
+// sqloxide reports "Query parsing failed.\n\tsql parser error: <what> at
+// Line: L, Column: C"; the message becomes "line L, column C: <what>" with
+// the position in the whole text (the statement's end when none is given).
+std::string parse_error(const Source& src, PyObject* exc) {
+    std::string text = "the statement cannot be parsed";
+    if (Ref s = Ref::steal(PyObject_Str(exc)); PyUnicode_Check(s.get())) {
+        Py_ssize_t n = 0;
+        if (const char* c = PyUnicode_AsUTF8AndSize(s.get(), &n)) text.assign(c, static_cast<size_t>(n));
+        else PyErr_Clear();
+    }
+    const std::string marker = "sql parser error: ";
+    if (const size_t at = text.find(marker); at != std::string::npos) text.erase(0, at + marker.size());
+    for (char& c : text)
+        if (c == '\n' || c == '\t') c = ' ';
+    Pos pos = end_of(src);
+    const std::string where = " at Line: ";
+    if (const size_t at = text.rfind(where); at != std::string::npos) {
+        int line = 0, column = 0;
+        if (std::sscanf(text.c_str() + at + where.size(), "%d, Column: %d", &line, &column) == 2 && line > 0) {
+            pos = src.absolute(line, column);
+            text.erase(at);
+        }
+    }
+    return "line " + std::to_string(pos.line) + ", column " + std::to_string(pos.column) + ": " + text;
+}
+
+// A failure of the parser is the statement's error; an interrupt, a lack of
+// memory or a failure of ours is not.
+bool parser_failure() {
+    PyObject* type = PyErr_Occurred();
+    if (!type || PyErr_GivenExceptionMatches(type, PyExc_MemoryError)) return false;
+    if (PyErr_GivenExceptionMatches(type, PyExc_Exception)) return true;
+    // a panic inside the parser comes out as pyo3's PanicException, a BaseException
+    const char* name = reinterpret_cast<PyTypeObject*>(type)->tp_name;
+    return name && std::strstr(name, "PanicException") != nullptr;
+}
+
+Ref fetch_exception() {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return value ? Ref::steal(value) : Ref::none();
+}
+
+// The parser (sqloxide, in Rust) recurses as deep as the tree it builds, with
+// no check of the stack: a thread with a small stack, or an expression that
+// chains thousands of operators, would crash the process.  Longer chains than
+// the engine walks are refused before parsing, and with less stack left than
+// the parser may need it runs on a thread of its own with a large stack.
+constexpr int max_operator_run = 10000;
+constexpr size_t parser_stack = size_t{64} << 20;
+constexpr size_t direct_parse_stack = size_t{4} << 20;
+
+struct ParseJob {
+    PyObject* parse;
+    PyObject* text;
+    PyObject* dialect;
+    PyObject* result = nullptr;
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+};
+
+void* run_parse(void* arg) {
+    auto* job = static_cast<ParseJob*>(arg);
+    const PyGILState_STATE gil = PyGILState_Ensure();
+    job->result = PyObject_CallFunctionObjArgs(job->parse, job->text, job->dialect, nullptr);
+    if (!job->result) PyErr_Fetch(&job->type, &job->value, &job->traceback);
+    PyGILState_Release(gil);
+    return nullptr;
+}
+
+// parse_sql(text, dialect): a new reference, or nullptr with the exception set.
+PyObject* call_parser(PyObject* parse, PyObject* text, PyObject* dialect) {
+    if (stack_left() >= direct_parse_stack) return PyObject_CallFunctionObjArgs(parse, text, dialect, nullptr);
+    ParseJob job{parse, text, dialect};
+    pthread_attr_t attr;
+    if (pthread_attr_init(&attr) != 0) return PyErr_NoMemory();
+    pthread_attr_setstacksize(&attr, parser_stack);
+    pthread_t thread;
+    const int rc = pthread_create(&thread, &attr, run_parse, &job);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) {
+        PyErr_Format(PyExc_RuntimeError, "cannot start a thread for the parser: %s", std::strerror(rc));
+        return nullptr;
+    }
+    Py_BEGIN_ALLOW_THREADS
+    pthread_join(thread, nullptr);
+    Py_END_ALLOW_THREADS
+    if (!job.result) PyErr_Restore(job.type, job.value, job.traceback);
+    return job.result;
+}
+
+PyObject* lineage(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    return guarded([&]() -> PyObject* {
+        State& state = *state_of(module);
+        if (nargs != 3) raise(PyExc_TypeError, "lineage() takes 3 arguments (sql, dialect, catalog)");
+        PyObject* sql = args[0];
+        PyObject* dialect_name = args[1];
+        if (!PyUnicode_Check(sql)) raise(PyExc_TypeError, "sql must be a str, not %.200s", Py_TYPE(sql)->tp_name);
+        if (!PyUnicode_Check(dialect_name))
+            raise(PyExc_TypeError, "dialect must be a str, not %.200s", Py_TYPE(dialect_name)->tp_name);
+        const Dialect* d = find_dialect(str_view(dialect_name));
+        if (!d) raise(PyExc_ValueError, "unknown dialect %R: expected one of %s", dialect_name, dialect_names().c_str());
+
+        // Lone surrogates go through as they are: the parser rejects them.
+        Ref bytes = Ref::steal(PyUnicode_AsEncodedString(sql, "utf-8", "surrogatepass"));
+        const std::string_view text(PyBytes_AS_STRING(bytes.get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
+        Tables tables;
+        tables.catalog = args[2];
+        tables.resolve_name = state.resolve;
+        Ref out = Ref::steal(PyList_New(0));
+        int index = 0;
+        for (const Piece& piece : split_statements(text, *d)) {
+            const std::string_view body = text.substr(piece.begin, piece.end - piece.begin);
+            Source src{body, piece.start, d, {}};
+            if (piece.operator_run > max_operator_run) {
+                Statement st;
+                st.index = ++index;
+                st.start = piece.start;
+                st.error = "line " + std::to_string(piece.start.line) + ", column " + std::to_string(piece.start.column) +
+                           ": the statement is nested too deeply to analyse (an expression chains more than " +
+                           std::to_string(max_operator_run) + " operators)";
+                check(PyList_Append(out.get(), build_statement(state.types, st).get()));
+                continue;
+            }
+            Ref piece_text = Ref::steal(PyUnicode_DecodeUTF8(body.data(), static_cast<Py_ssize_t>(body.size()), "surrogatepass"));
+            Ref parse = Ref::borrow(state.parse_sql);
+            PyObject* parsed_raw = call_parser(parse.get(), piece_text.get(), dialect_name);
+            if (!parsed_raw) {
+                if (!parser_failure()) raise_current();
+                Ref exc = fetch_exception();
+                Statement st;
+                st.index = ++index;
+                st.start = piece.start;
+                st.error = parse_error(src, exc.get());
+                check(PyList_Append(out.get(), build_statement(state.types, st).get()));
+                continue;
+            }
+            Ref parsed = Ref::steal(parsed_raw);
+            if (!PyList_Check(parsed.get())) raise(PyExc_TypeError, "sqloxide.parse_sql returned %R", parsed.get());
+            // Usually one statement; the parser may find more where the text
+            // had no semicolon between them.
+            std::vector<Statement> statements(static_cast<size_t>(PyList_GET_SIZE(parsed.get())));
+            for (size_t i = 0; i < statements.size(); ++i) {
+                statements[i].index = ++index;
+                statements[i].start = piece.start;
+                try {
+                    read_statement(state.names, src, PyList_GET_ITEM(parsed.get(), static_cast<Py_ssize_t>(i)), statements[i]);
+                } catch (const PyErrorSet&) {
+                    if (!PyErr_ExceptionMatches(PyExc_RecursionError)) throw;
+                    PyErr_Clear();
+                    Statement& st = statements[i];
+                    st = Statement{};
+                    st.index = index;
+                    st.start = piece.start;
+                    st.error = "line " + std::to_string(piece.start.line) + ", column " +
+                               std::to_string(piece.start.column) + ": the statement is nested too deeply to analyse";
+                }
+            }
+            parsed = Ref();  // the tree is read; nothing of it is kept
+            for (Statement& st : statements) {
+                if (st.error.empty()) {
+                    try {
+                        tables.attach(st, *d);
+                        resolve_statement(st, *d);
+                        tables.record(st, *d);
+                    } catch (const PyErrorSet&) {
+                        if (!PyErr_ExceptionMatches(PyExc_RecursionError)) throw;
+                        PyErr_Clear();
+                        const int i = st.index;
+                        st = Statement{};
+                        st.index = i;
+                        st.start = piece.start;
+                        st.error = "line " + std::to_string(piece.start.line) + ", column " +
+                                   std::to_string(piece.start.column) + ": the statement is nested too deeply to analyse";
+                    }
+                }
+                check(PyList_Append(out.get(), build_statement(state.types, st).get()));
+            }
+        }
+        return out.release();
+    });
+}
+
+PyMethodDef methods[] = {
+    {"lineage", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lineage)), METH_FASTCALL,
+     "lineage(sql, dialect, catalog) -> list of Statement (see keldra_lineage.lineage)"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int exec_module(PyObject* module) noexcept {
+    return guarded_int([&] {
+        State* st = new (state_of(module)) State{};
+        st->names.init();
+        Ref results = Ref::steal(PyImport_ImportModule("keldra_lineage._results"));
+        st->types.init(results.get());
+        Ref sqloxide = Ref::steal(PyImport_ImportModule("sqloxide"));
+        st->parse_sql = Ref::steal(PyObject_GetAttrString(sqloxide.get(), "parse_sql")).release();
+        st->resolve = PyUnicode_InternFromString("resolve");
+        if (!st->resolve) raise_current();
+    });
+}
+
+int traverse(PyObject* module, visitproc visit, void* arg) {
+    State* st = state_of(module);
+    if (!st) return 0;
+    Py_VISIT(st->parse_sql);
+    Py_VISIT(reinterpret_cast<PyObject*>(st->types.source));
+    Py_VISIT(reinterpret_cast<PyObject*>(st->types.column));
+    Py_VISIT(reinterpret_cast<PyObject*>(st->types.statement));
+    return 0;
+}
+
+int clear(PyObject* module) {
+    State* st = state_of(module);
+    if (!st) return 0;
+    st->names.clear();
+    st->types.clear();
+    Py_CLEAR(st->parse_sql);
+    Py_CLEAR(st->resolve);
+    return 0;
+}
+
+void free_module(void* module) { clear(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "keldra_lineage._engine",
+    "The lineage engine behind keldra_lineage.lineage().",
+    sizeof(State),
+    methods,
+    slots,
+    traverse,
+    clear,
+    free_module,
+};
+
+}  // namespace
+}  // namespace keldra::engine
+
+PyMODINIT_FUNC PyInit__engine(void) { return PyModuleDef_Init(&keldra::engine::module_def); }

@@ -1,0 +1,83 @@
+// Dialects and identifiers: how names compare and how they are reported.
+#include "engine.hpp"
+
+namespace keldra::engine {
+
+namespace {
+// name, reported folding, quoted identifiers compare case-insensitively,
+// backslash escapes in strings, '#' comments, [bracket] identifiers
+constexpr Dialect dialects[] = {
+    {"ansi", Folding::keep, false, false, false, false},
+    {"bigquery", Folding::keep, true, true, true, false},
+    {"clickhouse", Folding::keep, false, true, false, false},
+    {"databricks", Folding::keep, true, true, false, false},
+    {"duckdb", Folding::keep, false, false, false, false},
+    {"generic", Folding::keep, false, false, false, false},
+    {"hive", Folding::keep, true, true, false, false},
+    {"mssql", Folding::keep, true, false, false, true},
+    {"mysql", Folding::keep, true, true, true, false},
+    {"postgres", Folding::lower, false, false, false, false},
+    {"redshift", Folding::lower, false, false, false, false},
+    {"snowflake", Folding::upper, false, true, false, false},
+    {"sqlite", Folding::keep, true, false, false, true},
+};
+}  // namespace
+
+const Dialect* find_dialect(std::string_view name) {
+    for (const Dialect& d : dialects)
+        if (name == d.name) return &d;
+    return nullptr;
+}
+
+std::string dialect_names() {
+    std::string out;
+    for (const Dialect& d : dialects) {
+        if (!out.empty()) out += ", ";
+        out += d.name;
+    }
+    return out;
+}
+
+std::string ascii_lower(std::string_view s) {
+    std::string out(s);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
+namespace {
+std::string ascii_upper(std::string_view s) {
+    std::string out(s);
+    for (char& c : out)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return out;
+}
+}  // namespace
+
+// Unquoted identifiers compare case-insensitively; quoted ones exactly, as the
+// dialect folds the unquoted ones (Snowflake folds to upper case, so "ID"
+// matches id there while "id" does not).  Dialects whose identifiers are
+// case-insensitive even when quoted compare every name folded.
+Name make_name(std::string text, bool quoted, const Dialect& d) {
+    Name n;
+    if (!quoted || d.quoted_insensitive)
+        n.key = ascii_lower(text);
+    else if (d.report == Folding::upper)
+        n.key = ascii_upper(text) == text ? ascii_lower(text) : text + "\x01";
+    else
+        n.key = ascii_lower(text) == text ? text : text + "\x01";
+    n.text = std::move(text);
+    n.quoted = quoted;
+    return n;
+}
+
+std::string reported(const Name& n, const Dialect& d) {
+    if (n.quoted) return n.text;
+    switch (d.report) {
+        case Folding::lower: return ascii_lower(n.text);
+        case Folding::upper: return ascii_upper(n.text);
+        default: return n.text;
+    }
+}
+
+}  // namespace keldra::engine

@@ -1,0 +1,341 @@
+// Reading query blocks: WITH, set operations, SELECT, VALUES and FROM items.
+#include "ast.hpp"
+#include "split.hpp"
+
+#include <cstring>
+
+namespace keldra::engine {
+
+namespace {
+
+bool blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+
+// Runs of blanks become one space; leading and trailing blanks go.
+std::string collapse_blanks(std::string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    bool gap = false;
+    for (char c : s) {
+        if (blank(c)) {
+            gap = !out.empty();
+            continue;
+        }
+        if (gap) out += ' ';
+        gap = false;
+        out += c;
+    }
+    return out;
+}
+
+// Skip a leading keyword (case-insensitive, whole word) and the blanks after it.
+bool skip_word(std::string_view& s, const char* word) {
+    const size_t n = std::strlen(word);
+    if (s.size() < n) return false;
+    for (size_t i = 0; i < n; ++i) {
+        char c = s[i];
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+        if (c != word[i]) return false;
+    }
+    if (s.size() > n && (std::isalnum(static_cast<unsigned char>(s[n])) || s[n] == '_')) return false;
+    s.remove_prefix(n);
+    while (!s.empty() && blank(s.front())) s.remove_prefix(1);
+    return true;
+}
+
+void skip_parens(std::string_view& s) {
+    if (s.empty() || s.front() != '(') return;
+    int depth = 0;
+    size_t i = 0;
+    for (; i < s.size(); ++i) {
+        if (s[i] == '(') ++depth;
+        if (s[i] == ')' && --depth == 0) break;
+    }
+    s.remove_prefix(i < s.size() ? i + 1 : s.size());
+    while (!s.empty() && blank(s.front())) s.remove_prefix(1);
+}
+
+}  // namespace
+
+Query* Reader::query(PyObject* node, Select* parent) {
+    Query* q = st.new_query();
+    read_query(node, q, parent);
+    return q;
+}
+
+void Reader::read_query(PyObject* node, Query* q, Select* parent) {
+    Descend guard(*this);
+    q->parent = parent;
+    const size_t visible = ctes.size();
+    if (PyObject* with = field(node, n.with)) {
+        const bool recursive = truthy(field(with, n.recursive) ? field(with, n.recursive) : Py_False);
+        const ListView defs = items(field(with, n.cte_tables));
+        for (Py_ssize_t i = 0; i < defs.size(); ++i) {
+            PyObject* alias = field(defs[i], n.alias);
+            Cte cte;
+            cte.name = ident(field(alias, n.name));
+            cte.key = cte.name.key;
+            const ListView cols = items(field(alias, n.columns));
+            for (Py_ssize_t c = 0; c < cols.size(); ++c) cte.columns.push_back(ident(field(cols[c], n.name)));
+            cte.query = st.new_query();
+            cte.query->recursive_cte = recursive;
+            // Under RECURSIVE a CTE sees itself; otherwise its own name inside
+            // its body is the table of that name.
+            if (recursive) ctes.push_back(cte);
+            read_query(field(defs[i], n.query), cte.query, parent);
+            if (!recursive) ctes.push_back(std::move(cte));
+        }
+    }
+    set_expr(field(node, n.body), q, parent);
+    PyObject* order = field(node, n.order_by);
+    PyObject* exprs = nullptr;
+    if (variant(field(order, n.kind), &exprs) == "Expressions") {
+        Select* owner = q->kind == BodyKind::select ? q->select.get() : parent;
+        const ListView list = items(exprs);
+        for (Py_ssize_t i = 0; i < list.size(); ++i)
+            q->order_by.push_back(Clause{expression(field(list[i], n.expr), Sub::sort, owner), Sub::sort});
+    }
+    ctes.resize(visible);
+}
+
+void Reader::set_expr(PyObject* node, Query* q, Select* parent) {
+    Descend guard(*this);
+    PyObject* p = nullptr;
+    const std::string_view tag = variant(node, &p);
+    if (tag == "Select") {
+        q->kind = BodyKind::select;
+        q->select = std::make_unique<Select>();
+        select(p, q, parent);
+    } else if (tag == "Query") {
+        q->kind = BodyKind::query;
+        q->inner = query(p, parent);
+    } else if (tag == "SetOperation") {
+        q->kind = BodyKind::set_operation;
+        q->left = st.new_query();
+        q->left->parent = parent;
+        set_expr(field(p, n.left), q->left, parent);
+        q->right = st.new_query();
+        q->right->parent = parent;
+        set_expr(field(p, n.right), q->right, parent);
+    } else if (tag == "Values") {
+        q->kind = BodyKind::values;
+        const ListView rows = items(field(p, n.rows));
+        for (Py_ssize_t r = 0; r < rows.size(); ++r) {
+            auto& row = q->rows.emplace_back();
+            const ListView cells = items(rows[r]);
+            for (Py_ssize_t c = 0; c < cells.size(); ++c)
+                row.push_back(expression(cells[c], Sub::identity, parent));
+        }
+    } else {
+        q->kind = BodyKind::unsupported;
+        unsupported(tag.empty() ? std::string_view("query body") : tag, p);
+    }
+}
+
+std::string Reader::item_text(PyObject* select_node, Py_ssize_t index, Py_ssize_t count) {
+    PyObject* end = field(field(field(select_node, n.select_token), n.span), n.end);
+    PyObject* line = field(end, n.line);
+    PyObject* column = field(end, n.column);
+    const std::string fallback = "_col" + std::to_string(index + 1);
+    if (!line || !column) return fallback;
+    const size_t at = src.offset(static_cast<int>(PyLong_AsLong(line)), static_cast<int>(PyLong_AsLong(column)));
+    if (PyErr_Occurred()) raise_current();
+    if (at == std::string_view::npos) return fallback;
+    const auto parts = list_items(src.text, at, *src.dialect);
+    if (static_cast<Py_ssize_t>(parts.size()) != count) return fallback;
+    std::string_view text = src.text.substr(parts[index].first, parts[index].second - parts[index].first);
+    while (!text.empty() && blank(text.front())) text.remove_prefix(1);
+    if (index == 0) {
+        if (skip_word(text, "DISTINCT")) {
+            if (skip_word(text, "ON")) skip_parens(text);
+        } else {
+            skip_word(text, "ALL");
+        }
+        if (skip_word(text, "TOP")) {
+            if (!text.empty() && text.front() == '(') skip_parens(text);
+            else while (!text.empty() && !blank(text.front())) text.remove_prefix(1);
+            while (!text.empty() && blank(text.front())) text.remove_prefix(1);
+            skip_word(text, "PERCENT");
+            if (skip_word(text, "WITH")) skip_word(text, "TIES");
+        }
+    }
+    std::string out = collapse_blanks(text);
+    return out.empty() ? fallback : out;
+}
+
+void Reader::select(PyObject* node, Query* q, Select* parent) {
+    Select& s = *q->select;
+    (void)parent;
+    const size_t windows_before = windows.size();
+    const ListView named = items(field(node, n.named_window));
+    for (Py_ssize_t i = 0; i < named.size(); ++i) {
+        const ListView pair = items(named[i]);
+        if (pair.size() == 2) windows.emplace_back(ident(pair[0]).key, pair[1]);
+    }
+
+    const ListView from = items(field(node, n.from));
+    for (Py_ssize_t i = 0; i < from.size(); ++i) {
+        from_item(field(from[i], n.relation), s);
+        const ListView joins = items(field(from[i], n.joins));
+        for (Py_ssize_t j = 0; j < joins.size(); ++j) {
+            from_item(field(joins[j], n.relation), s);
+            PyObject* op = nullptr;
+            variant(field(joins[j], n.join_operator), &op);
+            PyObject* constraint = op;
+            if (op && PyDict_Check(op) && PyDict_GET_SIZE(op) > 1) constraint = nullptr;  // AsOf
+            PyObject* c = nullptr;
+            const std::string_view how = variant(constraint, &c);
+            if (how == "On") {
+                s.clauses.push_back(Clause{expression(c, Sub::join, &s), Sub::join});
+            } else if (how == "Using") {
+                Expr used;
+                const ListView names = items(c);
+                for (Py_ssize_t k = 0; k < names.size(); ++k) {
+                    std::vector<Name> parts = object_name(names[k]);
+                    if (parts.empty()) continue;
+                    s.using_keys.push_back(parts.back().key);
+                    used.cols.push_back(ColRef{{parts.back()}, Sub::join, pos_of(names[k])});
+                }
+                s.clauses.push_back(Clause{std::move(used), Sub::join});
+            }
+        }
+    }
+
+    const ListView projection = items(field(node, n.projection));
+    for (Py_ssize_t i = 0; i < projection.size(); ++i) {
+        PyObject* p = nullptr;
+        const std::string_view tag = variant(projection[i], &p);
+        SelectItem item;
+        if (tag == "UnnamedExpr" || tag == "ExprWithAlias") {
+            PyObject* expr = tag == "UnnamedExpr" ? p : field(p, n.expr);
+            item.expr = expression(expr, Sub::identity, &s);
+            if (tag == "ExprWithAlias") {
+                item.name = ident(field(p, n.alias));
+                item.has_alias = true;
+                item.pos = pos_of(field(p, n.alias));
+            } else if (item.expr.bare && !item.expr.cols.empty()) {
+                item.name = item.expr.cols[0].parts.back();
+                item.pos = item.expr.cols[0].pos;
+            } else {
+                item.name = make_name(item_text(node, i, projection.size()), true, *src.dialect);
+            }
+        } else if (tag == "Wildcard" || tag == "QualifiedWildcard") {
+            PyObject* options = p;
+            if (tag == "QualifiedWildcard") {
+                item.kind = ItemKind::qualified_star;
+                const ListView pair = items(p);
+                if (pair.size() != 2) continue;
+                PyObject* kind_payload = nullptr;
+                if (variant(pair[0], &kind_payload) == "ObjectName") item.qualifier = object_name(kind_payload);
+                item.pos = item.qualifier.empty() ? Pos{} : pos_of(items(kind_payload)[0]);
+                options = pair[1];
+            } else {
+                item.kind = ItemKind::star;
+            }
+            item.name = make_name("*", true, *src.dialect);
+            // * EXCEPT (a, b) / * EXCLUDE (a) / * REPLACE (expr AS a) / * RENAME (a AS b)
+            if (PyObject* except = field(options, n.opt_except)) {
+                item.excluded.push_back(ident(field(except, n.first_element)));
+                const ListView more = items(field(except, n.additional_elements));
+                for (Py_ssize_t k = 0; k < more.size(); ++k) item.excluded.push_back(ident(more[k]));
+            }
+            PyObject* names = nullptr;
+            const std::string_view ex = variant(field(options, n.opt_exclude), &names);
+            if (ex == "Single") item.excluded.push_back(ident(names));
+            for (Py_ssize_t k = 0; ex == "Multiple" && k < items(names).size(); ++k)
+                item.excluded.push_back(ident(items(names)[k]));
+            const ListView replaced = items(field(field(options, n.opt_replace), n.items));
+            for (Py_ssize_t k = 0; k < replaced.size(); ++k)
+                item.replaced.emplace_back(ident(field(replaced[k], n.column_name)),
+                                           expression(field(replaced[k], n.expr), Sub::identity, &s));
+            PyObject* renames = nullptr;
+            const std::string_view rn = variant(field(options, n.opt_rename), &renames);
+            if (rn == "Single") item.renamed.emplace_back(ident(field(renames, n.ident)), ident(field(renames, n.alias)));
+            for (Py_ssize_t k = 0; rn == "Multiple" && k < items(renames).size(); ++k)
+                item.renamed.emplace_back(ident(field(items(renames)[k], n.ident)),
+                                          ident(field(items(renames)[k], n.alias)));
+        } else {
+            unsupported(tag.empty() ? std::string_view("select item") : tag, p);
+            continue;
+        }
+        s.items.push_back(std::move(item));
+    }
+
+    if (PyObject* where = field(node, n.selection))
+        s.clauses.push_back(Clause{expression(where, Sub::filter, &s), Sub::filter});
+    PyObject* groups = nullptr;
+    if (variant(field(node, n.group_by), &groups) == "Expressions") {
+        const ListView pair = items(groups);
+        const ListView exprs = items(pair.size() ? pair[0] : nullptr);
+        for (Py_ssize_t i = 0; i < exprs.size(); ++i)
+            s.clauses.push_back(Clause{expression(exprs[i], Sub::group_by, &s), Sub::group_by});
+    }
+    if (PyObject* having = field(node, n.having))
+        s.clauses.push_back(Clause{expression(having, Sub::filter, &s), Sub::filter});
+    if (PyObject* qualify = field(node, n.qualify))
+        s.clauses.push_back(Clause{expression(qualify, Sub::filter, &s), Sub::filter});
+    windows.resize(windows_before);
+}
+
+void Reader::from_item(PyObject* relation, Select& s) {
+    Descend guard(*this);
+    PyObject* p = nullptr;
+    const std::string_view tag = variant(relation, &p);
+    FromItem item;
+    PyObject* alias = field(p, n.alias);
+    if (alias) {
+        item.alias = ident(field(alias, n.name));
+        const ListView cols = items(field(alias, n.columns));
+        for (Py_ssize_t c = 0; c < cols.size(); ++c) item.alias_columns.push_back(ident(field(cols[c], n.name)));
+    }
+    if (tag == "Table") {
+        PyObject* name = field(p, n.name);
+        item.pos = pos_of(items(name).size() ? items(name)[0] : nullptr);
+        if (PyObject* args = field(p, n.args)) {  // a table function: f(1, 2) AS x
+            item.kind = FromKind::function;
+            item.args = expression(args, Sub::transformation, &s);
+            item.table = object_name(name);
+        } else if (const Cte* cte = find_cte(item.table = object_name(name))) {
+            item.kind = FromKind::query;
+            item.is_cte = true;
+            item.query = cte->query;
+            item.cte_name = cte->name;
+            if (item.alias_columns.empty()) item.alias_columns = cte->columns;
+        } else {
+            item.kind = FromKind::base;
+        }
+    } else if (tag == "Derived") {
+        item.kind = FromKind::query;
+        item.query = query(field(p, n.subquery), &s);
+    } else if (tag == "NestedJoin") {
+        // (a JOIN b ON ...): its items join the enclosing FROM
+        PyObject* twj = field(p, n.table_with_joins);
+        from_item(field(twj, n.relation), s);
+        const ListView joins = items(field(twj, n.joins));
+        for (Py_ssize_t j = 0; j < joins.size(); ++j) {
+            from_item(field(joins[j], n.relation), s);
+            PyObject* op = nullptr;
+            variant(field(joins[j], n.join_operator), &op);
+            PyObject* c = nullptr;
+            if (variant(op, &c) == "On") s.clauses.push_back(Clause{expression(c, Sub::join, &s), Sub::join});
+        }
+        return;
+    } else if (tag == "UNNEST" || tag == "TableFunction" || tag == "Function") {
+        item.kind = FromKind::function;
+        item.unnest = tag == "UNNEST";
+        PyObject* args = tag == "UNNEST" ? field(p, n.array_exprs) : tag == "TableFunction" ? field(p, n.expr) : field(p, n.args);
+        item.args = expression(args, Sub::transformation, &s);
+        if (tag == "Function") item.table = object_name(field(p, n.name));
+    } else if (tag == "Pivot" || tag == "Unpivot") {
+        // The pivoted table's columns stay visible under the pivot's alias.
+        const size_t before = s.from.size();
+        from_item(field(p, n.table), s);
+        if (s.from.size() == before + 1 && item.alias) s.from.back().alias = item.alias;
+        return;
+    } else {
+        unsupported(tag.empty() ? std::string_view("FROM item") : tag, p);
+        item.kind = FromKind::function;
+    }
+    s.from.push_back(std::move(item));
+}
+
+}  // namespace keldra::engine

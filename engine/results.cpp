@@ -1,0 +1,117 @@
+#include "results.hpp"
+
+#include <algorithm>
+
+namespace keldra::engine {
+
+namespace {
+
+constexpr const char* subtype_names[9] = {"IDENTITY", "TRANSFORMATION", "AGGREGATION", "JOIN",
+                                          "GROUP_BY", "FILTER",         "SORT",        "WINDOW",
+                                          "CONDITIONAL"};
+constexpr const char* kind_names[6] = {"query", "insert", "create_table_as", "create_view", "create_table", "other"};
+
+PyTypeObject* tuple_type(PyObject* module, const char* name) {
+    Ref t = Ref::steal(PyObject_GetAttrString(module, name));
+    if (!PyType_Check(t.get()) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(t.get()), &PyTuple_Type))
+        raise(PyExc_TypeError, "%s must be a tuple subclass", name);
+    return reinterpret_cast<PyTypeObject*>(t.release());
+}
+
+// An instance of one of our tuple subclasses, filled with new references.
+// The types are ours and add no fields, so the tuple's own layout is theirs.
+template <size_t N>
+Ref make(PyTypeObject* type, Ref (&&values)[N]) {
+    PyObject* o = type->tp_alloc(type, static_cast<Py_ssize_t>(N));
+    if (!o) raise_current();
+    for (size_t i = 0; i < N; ++i) PyTuple_SET_ITEM(o, static_cast<Py_ssize_t>(i), values[i].release());
+    return Ref::steal(o);
+}
+
+Ref text(const std::string& s) {
+    return Ref::steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogatepass"));
+}
+
+// Sorted by (table, column, type, subtype) as Python would sort the tuples
+// (an unattributed source first), without duplicates.
+void normalise(Srcs& srcs, const Statement& st) {
+    auto key = [&](const Src& s) {
+        return std::make_tuple(s.table < 0 ? 0 : 1, s.table < 0 ? std::string_view() : std::string_view(st.tables[s.table]),
+                               std::string_view(s.column), is_indirect(s.sub),
+                               std::string_view(subtype_names[static_cast<int>(s.sub)]));
+    };
+    std::sort(srcs.begin(), srcs.end(), [&](const Src& a, const Src& b) { return key(a) < key(b); });
+    srcs.erase(std::unique(srcs.begin(), srcs.end()), srcs.end());
+}
+
+Ref sources(const ResultTypes& t, Srcs& srcs, const Statement& st, std::vector<Ref>& table_names) {
+    normalise(srcs, st);
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(srcs.size())));
+    for (size_t i = 0; i < srcs.size(); ++i) {
+        const Src& s = srcs[i];
+        PyObject* table = Py_None;
+        if (s.table >= 0) {
+            Ref& cached = table_names[static_cast<size_t>(s.table)];
+            if (!cached) cached = text(st.tables[s.table]);
+            table = cached.get();
+        }
+        PyObject* type = is_indirect(s.sub) ? t.indirect : t.direct;
+        Ref src = make(t.source, {Ref::borrow(table), text(s.column), Ref::borrow(type),
+                                  Ref::borrow(t.subtypes[static_cast<int>(s.sub)])});
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), src.release());
+    }
+    return tuple;
+}
+
+Ref strings(const std::vector<std::string>& v) {
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(v.size())));
+    for (size_t i = 0; i < v.size(); ++i) PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), text(v[i]).release());
+    return tuple;
+}
+
+}  // namespace
+
+void ResultTypes::init(PyObject* module) {
+    source = tuple_type(module, "Source");
+    column = tuple_type(module, "Column");
+    statement = tuple_type(module, "Statement");
+    direct = PyUnicode_InternFromString("DIRECT");
+    if (!direct) raise_current();
+    indirect = PyUnicode_InternFromString("INDIRECT");
+    if (!indirect) raise_current();
+    for (int i = 0; i < 9; ++i)
+        if (!(subtypes[i] = PyUnicode_InternFromString(subtype_names[i]))) raise_current();
+    for (int i = 0; i < 6; ++i)
+        if (!(kinds[i] = PyUnicode_InternFromString(kind_names[i]))) raise_current();
+}
+
+void ResultTypes::clear() {
+    Py_CLEAR(source);
+    Py_CLEAR(column);
+    Py_CLEAR(statement);
+    Py_CLEAR(direct);
+    Py_CLEAR(indirect);
+    for (auto& s : subtypes) Py_CLEAR(s);
+    for (auto& k : kinds) Py_CLEAR(k);
+}
+
+Ref build_statement(const ResultTypes& t, Statement& st) {
+    std::vector<Ref> table_names(st.tables.size());
+    Ref columns = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(st.columns.size())));
+    for (size_t i = 0; i < st.columns.size(); ++i) {
+        auto& c = st.columns[i];
+        // a column's sources: its direct ones and its own window and
+        // conditional ones
+        std::erase_if(c.srcs, [](const Src& s) { return is_indirect(s.sub) && s.sub != Sub::window && s.sub != Sub::conditional; });
+        Ref col = make(t.column, {text(c.name), sources(t, c.srcs, st, table_names)});
+        PyTuple_SET_ITEM(columns.get(), static_cast<Py_ssize_t>(i), col.release());
+    }
+    Ref indirect = sources(t, st.indirect, st, table_names);
+    Ref target = st.target_name.empty() ? Ref::none() : text(st.target_name);
+    Ref error = st.error.empty() ? Ref::none() : text(st.error);
+    return make(t.statement, {Ref::steal(PyLong_FromLong(st.index)), Ref::steal(PyLong_FromLong(st.start.line)),
+                              Ref::borrow(t.kinds[static_cast<int>(st.kind)]), std::move(target),
+                              std::move(columns), std::move(indirect), strings(st.warnings), std::move(error)});
+}
+
+}  // namespace keldra::engine

@@ -1,0 +1,24 @@
+// Turning a resolved statement into the Python result objects.
+#pragma once
+
+#include "engine.hpp"
+
+namespace keldra::engine {
+
+// The result types (tuple subclasses defined in Python) and the strings they
+// hold, bound once per module.
+struct ResultTypes {
+    PyTypeObject* source = nullptr;
+    PyTypeObject* column = nullptr;
+    PyTypeObject* statement = nullptr;
+    PyObject* direct = nullptr;
+    PyObject* indirect = nullptr;
+    PyObject* subtypes[9] = {};
+    PyObject* kinds[6] = {};
+    void init(PyObject* module_with_types);  // raises on failure
+    void clear();
+};
+
+Ref build_statement(const ResultTypes& t, Statement& st);
+
+}  // namespace keldra::engine

@@ -1,0 +1,540 @@
+// Name resolution and the output columns of every query block.
+//
+// A scope is one SELECT's FROM items; its parent is the scope of the block
+// that encloses it (correlated and LATERAL references reach it).  The outputs
+// of a query block are computed once and kept on the block, so every
+// reference into a derived table or CTE reads them: the work is linear in the
+// size of the statement.
+#include "engine.hpp"
+#include "keldra/stack.hpp"
+
+#include <algorithm>
+
+namespace keldra::engine {
+
+struct Scope {
+    Scope* parent;
+    Select& sel;
+};
+
+namespace {
+
+// Where an unqualified column can come from, within one scope.
+struct Candidates {
+    std::vector<FromItem*> known;    // the item is known to have the column
+    std::vector<FromItem*> unknown;  // the item's columns are not known
+};
+
+std::string join_names(const std::vector<std::string>& names) {
+    std::string out;
+    for (const auto& n : names) {
+        if (!out.empty()) out += ", ";
+        out += n;
+    }
+    return out;
+}
+
+class Resolver {
+public:
+    Resolver(Statement& st, const Dialect& d) : st_(st), d_(d) {}
+
+    const std::vector<OutCol>& outputs(Query* q) {
+        if (q->state == Query::State::fresh) compute(q);
+        return q->outputs;
+    }
+
+    void finish();
+
+private:
+    Statement& st_;
+    const Dialect& d_;
+    int depth_ = 0;
+
+    struct Deeper {
+        Resolver& r;
+        explicit Deeper(Resolver& rs) : r(rs) {
+            if (++r.depth_ > 25000 || stack_low()) {
+                --r.depth_;
+                raise(PyExc_RecursionError, "the statement is nested too deeply to analyse");
+            }
+        }
+        ~Deeper() { --r.depth_; }
+    };
+
+    static Scope* scope_of(Query* q) { return q->parent ? q->parent->scope : nullptr; }
+
+    void compute(Query* q);
+    std::vector<OutCol> select_outputs(Select& s, Scope* parent, const std::vector<Clause>& order_by);
+    void indirect(const Srcs& srcs, Sub sub) {
+        for (const Src& s : srcs) st_.indirect.push_back(Src{s.table, s.column, sub});
+    }
+
+    Srcs resolve(const Expr& e, Scope& sc, const std::vector<OutCol>* aliases, bool alias_first);
+    void resolve_ref(const ColRef& r, Scope& sc, Srcs& out, const std::vector<OutCol>* aliases,
+                     bool alias_first);
+    bool from_alias(const Name& name, Sub sub, const std::vector<OutCol>* aliases, Srcs& out);
+    Candidates candidates(Scope& s, const Name& name);
+    FromItem* find_item(Scope& s, const std::vector<Name>& qualifier);
+    void from_item(Scope& owner, FromItem& item, const Name& column, Sub sub, Pos pos, Srcs& out);
+    const Srcs& function_args(Scope& owner, FromItem& item);
+    const std::vector<OutCol>& item_outputs(FromItem& item);
+    bool has_column(FromItem& item, const Name& column, bool* open);
+    std::string describe(const FromItem& item) const;
+    void expand(Scope& sc, SelectItem& item, std::vector<OutCol>& outs);
+    static void append(Srcs& out, const Srcs& srcs, Sub outer) {
+        for (const Src& s : srcs) out.push_back(Src{s.table, s.column, compose(outer, s.sub)});
+    }
+};
+
+void Resolver::compute(Query* q) {
+    Deeper guard(*this);
+    q->state = Query::State::running;
+    switch (q->kind) {
+        case BodyKind::select:
+            q->outputs = select_outputs(*q->select, scope_of(q), q->order_by);
+            break;
+        case BodyKind::query:
+            q->outputs = outputs(q->inner);
+            break;
+        case BodyKind::set_operation: {
+            // Names from the first branch, sources merged by position.  The
+            // first branch's outputs stand while the others are read, so a
+            // recursive CTE's reference to itself sees its anchor.
+            q->outputs = outputs(q->left);
+            const std::vector<OutCol> right = outputs(q->right);
+            const size_t n = std::min(q->outputs.size(), right.size());
+            for (size_t i = 0; i < n; ++i) append(q->outputs[i].srcs, right[i].srcs, Sub::identity);
+            if (q->outputs.size() != right.size())
+                st_.warn({}, "the branches of a set operation have " + std::to_string(q->outputs.size()) +
+                                 " and " + std::to_string(right.size()) +
+                                 " columns: only the first " + std::to_string(n) + " are merged");
+            break;
+        }
+        case BodyKind::values: {
+            Select empty;
+            Scope sc{scope_of(q), empty};
+            for (const auto& row : q->rows)
+                for (size_t i = 0; i < row.size(); ++i) {
+                    if (q->outputs.size() <= i)
+                        q->outputs.push_back(OutCol{make_name("column" + std::to_string(i + 1), false, d_), {}});
+                    Srcs s = resolve(row[i], sc, nullptr, false);
+                    q->outputs[i].srcs.insert(q->outputs[i].srcs.end(), s.begin(), s.end());
+                }
+            break;
+        }
+        case BodyKind::unsupported:
+            break;
+    }
+    if (q->kind != BodyKind::select && !q->order_by.empty()) {
+        // ORDER BY of a set operation: output names and positions
+        Select empty;
+        Scope sc{scope_of(q), empty};
+        for (const Clause& c : q->order_by) {
+            if (c.expr.ordinal && *c.expr.ordinal >= 1 && static_cast<size_t>(*c.expr.ordinal) <= q->outputs.size()) {
+                indirect(q->outputs[*c.expr.ordinal - 1].srcs, Sub::sort);
+                continue;
+            }
+            indirect(resolve(c.expr, sc, &q->outputs, true), Sub::sort);
+        }
+    }
+    q->state = Query::State::done;
+}
+
+std::vector<OutCol> Resolver::select_outputs(Select& s, Scope* parent, const std::vector<Clause>& order_by) {
+    Scope sc{parent, s};
+    s.scope = &sc;
+    struct Leave {
+        Select& s;
+        ~Leave() { s.scope = nullptr; }
+    } leave{s};
+
+    std::vector<OutCol> outs;
+    outs.reserve(s.items.size());
+    for (SelectItem& item : s.items) {
+        if (item.kind == ItemKind::expr) {
+            // an earlier alias of this select list is a fallback for a name
+            // no source has (lateral column aliases)
+            outs.push_back(OutCol{item.name, resolve(item.expr, sc, &outs, false)});
+        } else {
+            expand(sc, item, outs);
+        }
+    }
+    // An explicit column beside a star wins over the star's column of that name.
+    if (std::any_of(outs.begin(), outs.end(), [](const OutCol& c) { return c.from_star; })) {
+        std::vector<std::string> explicit_keys;
+        for (const auto& c : outs)
+            if (!c.from_star && !c.star) explicit_keys.push_back(c.name.key);
+        std::erase_if(outs, [&](const OutCol& c) {
+            return c.from_star && std::find(explicit_keys.begin(), explicit_keys.end(), c.name.key) != explicit_keys.end();
+        });
+    }
+
+    for (const Clause& c : s.clauses) {
+        if (c.sub == Sub::group_by && c.expr.ordinal) {
+            const long k = *c.expr.ordinal;
+            if (k >= 1 && static_cast<size_t>(k) <= outs.size()) indirect(outs[k - 1].srcs, c.sub);
+            continue;
+        }
+        indirect(resolve(c.expr, sc, &outs, false), c.sub);
+    }
+    for (const Clause& c : order_by) {
+        if (c.expr.ordinal) {
+            const long k = *c.expr.ordinal;
+            if (k >= 1 && static_cast<size_t>(k) <= outs.size()) indirect(outs[k - 1].srcs, Sub::sort);
+            continue;
+        }
+        indirect(resolve(c.expr, sc, &outs, true), Sub::sort);
+    }
+    return outs;
+}
+
+Srcs Resolver::resolve(const Expr& e, Scope& sc, const std::vector<OutCol>* aliases, bool alias_first) {
+    Srcs out;
+    for (const ColRef& r : e.cols) resolve_ref(r, sc, out, aliases, alias_first);
+    for (const SubRef& q : e.subqueries) {
+        const std::vector<OutCol>& outs = outputs(q.query);
+        if (q.exists) continue;
+        for (const OutCol& c : outs) append(out, c.srcs, q.sub);
+    }
+    return out;
+}
+
+bool Resolver::from_alias(const Name& name, Sub sub, const std::vector<OutCol>* aliases, Srcs& out) {
+    if (!aliases) return false;
+    for (const OutCol& c : *aliases) {
+        if (c.star || c.from_star || c.name.key != name.key) continue;
+        append(out, c.srcs, sub);
+        return true;
+    }
+    return false;
+}
+
+void Resolver::resolve_ref(const ColRef& r, Scope& sc, Srcs& out, const std::vector<OutCol>* aliases,
+                           bool alias_first) {
+    Deeper guard(*this);
+    const Name& column = r.parts.back();
+    if (r.parts.size() == 1) {
+        if (alias_first && from_alias(column, r.sub, aliases, out)) return;
+        for (Scope* s = &sc; s; s = s->parent) {
+            Candidates c = candidates(*s, column);
+            const bool joined = std::find(s->sel.using_keys.begin(), s->sel.using_keys.end(), column.key) !=
+                                s->sel.using_keys.end();
+            std::vector<FromItem*>& pick = c.known.empty() ? c.unknown : c.known;
+            if (pick.size() == 1 || (pick.size() > 1 && joined)) {
+                for (FromItem* item : pick) from_item(*s, *item, column, r.sub, r.pos, out);
+                return;
+            }
+            if (pick.size() > 1) {
+                std::vector<std::string> names;
+                for (FromItem* item : pick) names.push_back(describe(*item));
+                st_.warn(r.pos, "column '" + column.text + "' is ambiguous: it could come from " +
+                                    join_names(names));
+                out.push_back(Src{-1, reported(column, d_), r.sub});
+                return;
+            }
+        }
+        if (from_alias(column, r.sub, aliases, out)) return;
+        // No source is known to have it: with one source in the block, that
+        // source (the schema may be incomplete); otherwise nobody.
+        if (sc.sel.from.size() == 1) {
+            FromItem& only = sc.sel.from[0];
+            if (!(only.kind == FromKind::query && only.query->state == Query::State::running)) {
+                if (only.kind != FromKind::query)
+                    st_.warn(r.pos, "column '" + column.text + "' is not a known column of " + describe(only));
+                from_item(sc, only, column, r.sub, r.pos, out);
+                return;
+            }
+        }
+        st_.warn(r.pos, "column '" + column.text + "' cannot be attributed: no source in scope has it");
+        out.push_back(Src{-1, reported(column, d_), r.sub});
+        return;
+    }
+    const std::vector<Name> qualifier(r.parts.begin(), r.parts.end() - 1);
+    for (Scope* s = &sc; s; s = s->parent)
+        if (FromItem* item = find_item(*s, qualifier)) {
+            from_item(*s, *item, column, r.sub, r.pos, out);
+            return;
+        }
+    if (r.parts.size() >= 3) {
+        // t.struct_column.field
+        const std::vector<Name> first(r.parts.begin(), r.parts.begin() + 1);
+        for (Scope* s = &sc; s; s = s->parent)
+            if (FromItem* item = find_item(*s, first)) {
+                from_item(*s, *item, r.parts[1], r.sub, r.pos, out);
+                return;
+            }
+    }
+    // column.field on a struct column
+    Candidates c = candidates(sc, r.parts[0]);
+    if (c.known.size() == 1) {
+        from_item(sc, *c.known[0], r.parts[0], r.sub, r.pos, out);
+        return;
+    }
+    std::string q;
+    for (const Name& n : qualifier) q += (q.empty() ? "" : ".") + n.text;
+    st_.warn(r.pos, "unknown qualifier '" + q + "' of column '" + column.text + "'");
+    out.push_back(Src{-1, reported(column, d_), r.sub});
+}
+
+const std::vector<OutCol>& Resolver::item_outputs(FromItem& item) {
+    const std::vector<OutCol>& outs = outputs(item.query);
+    if (item.alias_columns.empty()) return outs;
+    if (item.query->state == Query::State::running) {
+        // a recursive reference: the anchor's outputs under the CTE's names
+        item.renamed = outs;
+        for (size_t i = 0; i < item.renamed.size() && i < item.alias_columns.size(); ++i)
+            item.renamed[i].name = item.alias_columns[i];
+        return item.renamed;
+    }
+    if (!item.renamed_ready) {
+        item.renamed = outs;
+        for (size_t i = 0; i < item.renamed.size() && i < item.alias_columns.size(); ++i) {
+            item.renamed[i].name = item.alias_columns[i];
+            item.renamed[i].star = false;
+        }
+        item.renamed_ready = true;
+    }
+    return item.renamed;
+}
+
+bool Resolver::has_column(FromItem& item, const Name& column, bool* open) {
+    *open = false;
+    switch (item.kind) {
+        case FromKind::base:
+            if (!item.known_columns) {
+                *open = true;
+                return false;
+            }
+            for (const std::string& c : *item.known_columns)
+                if (ascii_lower(c) == ascii_lower(column.text)) return true;
+            return false;
+        case FromKind::query: {
+            if (item.query->state == Query::State::running && item.query->outputs.empty()) return false;
+            for (const OutCol& c : item_outputs(item)) {
+                if (c.star) *open = true;
+                else if (c.name.key == column.key) return true;
+            }
+            return false;
+        }
+        case FromKind::function:
+            for (const Name& n : item.alias_columns)
+                if (n.key == column.key) return true;
+            if (item.unnest) return item.alias_columns.empty() && item.alias && item.alias->key == column.key;
+            *open = item.alias_columns.empty();
+            return false;
+    }
+    return false;
+}
+
+Candidates Resolver::candidates(Scope& s, const Name& name) {
+    Candidates c;
+    for (FromItem& item : s.sel.from) {
+        if (item.kind == FromKind::query && item.query->state == Query::State::running &&
+            !item.query->recursive_cte)
+            continue;  // the block being computed (a derived table's own item)
+        if (item.kind == FromKind::function && item.args_state == 1) continue;
+        bool open = false;
+        if (has_column(item, name, &open)) c.known.push_back(&item);
+        else if (open) c.unknown.push_back(&item);
+    }
+    return c;
+}
+
+FromItem* Resolver::find_item(Scope& s, const std::vector<Name>& q) {
+    for (FromItem& item : s.sel.from) {
+        if (item.alias) {
+            if (q.size() == 1 && item.alias->key == q[0].key) return &item;
+            continue;
+        }
+        if (item.is_cte) {
+            if (q.size() == 1 && item.cte_name.key == q[0].key) return &item;
+            continue;
+        }
+        if (q.size() > item.table.size() || item.table.empty()) continue;
+        bool match = true;
+        for (size_t i = 0; i < q.size() && match; ++i)
+            match = item.table[item.table.size() - q.size() + i].key == q[i].key;
+        if (match) return &item;
+    }
+    return nullptr;
+}
+
+std::string Resolver::describe(const FromItem& item) const {
+    if (item.alias) return reported(*item.alias, d_);
+    if (item.is_cte) return reported(item.cte_name, d_);
+    if (item.kind == FromKind::base && item.table_index >= 0) return st_.tables[item.table_index];
+    std::string out;
+    for (const Name& n : item.table) out += (out.empty() ? "" : ".") + reported(n, d_);
+    return out.empty() ? "a table function" : out;
+}
+
+// The columns a function's arguments read, resolved where the function stands
+// (UNNEST(t.arr) reads its sibling t), once.
+const Srcs& Resolver::function_args(Scope& owner, FromItem& item) {
+    if (!item.args_state) {
+        item.args_state = 1;
+        item.resolved_args = resolve(item.args, owner, nullptr, false);
+        item.args_state = 2;
+    }
+    return item.resolved_args;
+}
+
+void Resolver::from_item(Scope& owner, FromItem& item, const Name& column, Sub sub, Pos pos, Srcs& out) {
+    switch (item.kind) {
+        case FromKind::base: {
+            std::string name = reported(column, d_);
+            if (item.known_columns) {
+                bool found = false;
+                for (const std::string& c : *item.known_columns)
+                    if (ascii_lower(c) == ascii_lower(column.text)) {
+                        name = c;
+                        found = true;
+                        break;
+                    }
+                if (!found)
+                    st_.warn(pos, "column '" + column.text + "' is not in the schema of " + describe(item));
+            }
+            out.push_back(Src{item.table_index, std::move(name), sub});
+            return;
+        }
+        case FromKind::query: {
+            const std::vector<OutCol>& outs = item_outputs(item);
+            const OutCol* star = nullptr;
+            const OutCol* implicit = nullptr;
+            for (const OutCol& c : outs) {
+                if (c.star) star = &c;
+                else if (c.name.key == column.key) {
+                    if (!c.from_star) {
+                        append(out, c.srcs, sub);
+                        return;
+                    }
+                    if (!implicit) implicit = &c;
+                }
+            }
+            if (implicit) {
+                append(out, implicit->srcs, sub);
+                return;
+            }
+            if (star && star->srcs.size() == 1) {
+                // star pass-through: the column of that name of the one table
+                // behind the star
+                out.push_back(Src{star->srcs[0].table, reported(column, d_), compose(sub, star->srcs[0].sub)});
+                return;
+            }
+            if (star) {
+                std::vector<std::string> names;
+                for (const Src& s : star->srcs) names.push_back(s.table >= 0 ? st_.tables[s.table] : "?");
+                st_.warn(pos, "column '" + column.text + "' is ambiguous: it could come from " + join_names(names));
+            } else if (!(item.query->state == Query::State::running)) {
+                st_.warn(pos, "column '" + column.text + "' is not an output of " + describe(item));
+            } else {
+                return;  // a recursive reference before its anchor is known
+            }
+            out.push_back(Src{-1, reported(column, d_), sub});
+            return;
+        }
+        case FromKind::function:
+            // the arguments' columns feed every column of the function
+            append(out, function_args(owner, item), compose(sub, Sub::transformation));
+            return;
+    }
+}
+
+void Resolver::expand(Scope& sc, SelectItem& item, std::vector<OutCol>& outs) {
+    std::vector<FromItem*> targets;
+    if (item.kind == ItemKind::star) {
+        for (FromItem& f : sc.sel.from) targets.push_back(&f);
+    } else if (FromItem* f = find_item(sc, item.qualifier)) {
+        targets.push_back(f);
+    } else {
+        std::string q;
+        for (const Name& n : item.qualifier) q += (q.empty() ? "" : ".") + n.text;
+        st_.warn(item.pos, "unknown qualifier '" + q + "' of a star");
+        outs.push_back(OutCol{item.name, {Src{-1, "*", Sub::identity}}, true});
+        return;
+    }
+    auto excluded = [&](const Name& n) {
+        return std::any_of(item.excluded.begin(), item.excluded.end(), [&](const Name& e) { return e.key == n.key; });
+    };
+    const size_t first = outs.size();
+    OutCol star{item.name, {}, true};
+    for (FromItem* f : targets) {
+        switch (f->kind) {
+            case FromKind::base:
+                if (f->known_columns) {
+                    for (const std::string& c : *f->known_columns) {
+                        Name n = make_name(c, true, d_);
+                        n.key = ascii_lower(c);
+                        if (excluded(n)) continue;
+                        outs.push_back(OutCol{n, {Src{f->table_index, c, Sub::identity}}, false, true});
+                    }
+                } else {
+                    star.srcs.push_back(Src{f->table_index, "*", Sub::identity});
+                }
+                break;
+            case FromKind::query:
+                for (const OutCol& c : item_outputs(*f)) {
+                    if (c.star) {
+                        star.srcs.insert(star.srcs.end(), c.srcs.begin(), c.srcs.end());
+                    } else if (!excluded(c.name)) {
+                        outs.push_back(c);
+                        outs.back().from_star = true;
+                    }
+                }
+                break;
+            case FromKind::function:
+                if (!f->alias_columns.empty()) {
+                    for (const Name& n : f->alias_columns)
+                        if (!excluded(n)) {
+                            outs.push_back(OutCol{n, {}, false, true});
+                            append(outs.back().srcs, function_args(sc, *f), Sub::transformation);
+                        }
+                } else if (f->unnest && f->alias) {
+                    outs.push_back(OutCol{*f->alias, {}, false, true});
+                    append(outs.back().srcs, function_args(sc, *f), Sub::transformation);
+                }
+                break;
+        }
+    }
+    for (auto& [name, expr] : item.replaced)
+        for (size_t i = first; i < outs.size(); ++i)
+            if (outs[i].name.key == name.key) outs[i].srcs = resolve(expr, sc, nullptr, false);
+    for (auto& [from, to] : item.renamed)
+        for (size_t i = first; i < outs.size(); ++i)
+            if (outs[i].name.key == from.key) outs[i].name = to;
+    if (!star.srcs.empty()) outs.push_back(std::move(star));
+}
+
+void Resolver::finish() {
+    Statement& st = st_;
+    if (!st.query) {
+        for (const Name& n : st.target_columns) st.columns.push_back({reported(n, d_), {}});
+        return;
+    }
+    const std::vector<OutCol>& outs = outputs(st.query);
+    std::vector<std::string> names;
+    if (!st.target_columns.empty()) {
+        for (const Name& n : st.target_columns) names.push_back(reported(n, d_));
+        if (names.size() != outs.size())
+            st.warn({}, std::to_string(names.size()) + " target columns are named for " +
+                            std::to_string(outs.size()) + " output columns");
+    } else if (st.kind == Kind::insert && st.target_known) {
+        names = st.target_known->columns;
+        if (names.size() != outs.size())
+            st.warn({}, "the target table has " + std::to_string(names.size()) + " columns; " +
+                            std::to_string(outs.size()) + " are inserted");
+    }
+    for (size_t i = 0; i < outs.size(); ++i) {
+        Statement::Column col{i < names.size() ? names[i] : reported(outs[i].name, d_), outs[i].srcs};
+        st.columns.push_back(std::move(col));
+    }
+}
+
+}  // namespace
+
+void resolve_statement(Statement& st, const Dialect& d) {
+    Resolver r(st, d);
+    r.finish();
+}
+
+}  // namespace keldra::engine

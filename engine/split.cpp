@@ -1,0 +1,238 @@
+#include "split.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace keldra::engine {
+
+namespace {
+
+bool ident_char(unsigned char c) {
+    return c == '_' || c == '$' || (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') ||
+           (c >= 'A' && c <= 'Z') || c >= 0x80;
+}
+
+// A forward scanner over SQL text that knows what cannot hold a statement's
+// end: string literals, quoted identifiers, comments, dollar-quoted bodies.
+struct Scanner {
+    std::string_view s;
+    const Dialect& d;
+    size_t i = 0;
+    int line = 1, column = 1;
+
+    bool done() const { return i >= s.size(); }
+    unsigned char at(size_t k) const { return k < s.size() ? static_cast<unsigned char>(s[k]) : 0; }
+
+    void step() {
+        const unsigned char c = at(i++);
+        if (c == '\n') {
+            ++line;
+            column = 1;
+        } else if ((c & 0xC0) != 0x80) {  // continuation bytes belong to their character
+            ++column;
+        }
+    }
+    void step_to(size_t k) {
+        while (i < k && !done()) step();
+    }
+
+    // Skip what starts at i if it is a literal, quoted name or comment.
+    // Returns false (nothing consumed) when i starts ordinary text.
+    bool skip_opaque() {
+        const unsigned char c = at(i);
+        if (c == '-' && at(i + 1) == '-') return skip_line();
+        if (c == '#' && d.hash_comments) return skip_line();
+        if (c == '/' && at(i + 1) == '*') return skip_block();
+        if (c == '\'') return skip_quoted('\'', d.backslash_escapes || escape_prefix());
+        if (c == '"') return skip_quoted('"', d.backslash_escapes);
+        if (c == '`') return skip_quoted('`', false);
+        if (c == '[' && d.bracket_quotes) return skip_quoted(']', false);
+        if (c == '$') return skip_dollar();
+        return false;
+    }
+
+    // E'...' in Postgres takes backslash escapes.
+    bool escape_prefix() const {
+        return i > 0 && (at(i - 1) == 'E' || at(i - 1) == 'e') && (i == 1 || !ident_char(at(i - 2)));
+    }
+
+    bool skip_line() {
+        while (!done() && at(i) != '\n') step();
+        return true;
+    }
+
+    bool skip_block() {
+        const bool nested = std::strcmp(d.name, "postgres") == 0;
+        int depth = 0;
+        while (!done()) {
+            if (at(i) == '/' && at(i + 1) == '*' && (nested || depth == 0)) {
+                ++depth;
+                step();
+                step();
+            } else if (at(i) == '*' && at(i + 1) == '/') {
+                step();
+                step();
+                if (--depth == 0) return true;
+            } else {
+                step();
+            }
+        }
+        return true;
+    }
+
+    bool skip_quoted(unsigned char close, bool backslash) {
+        step();
+        while (!done()) {
+            const unsigned char c = at(i);
+            if (backslash && c == '\\') {
+                step();
+                if (!done()) step();
+                continue;
+            }
+            step();
+            if (c == close) {
+                if (at(i) == close) {  // doubled: an escaped quote
+                    step();
+                    continue;
+                }
+                return true;
+            }
+        }
+        return true;
+    }
+
+    // $$ ... $$ or $tag$ ... $tag$ (not $1, not a$b$).
+    bool skip_dollar() {
+        if (i > 0 && ident_char(at(i - 1))) return false;
+        size_t k = i + 1;
+        if (at(k) != '$') {
+            const unsigned char c = at(k);
+            if (!(c == '_' || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c >= 0x80))
+                return false;
+            while (k < s.size() && ident_char(at(k)) && at(k) != '$') ++k;
+            if (at(k) != '$') return false;
+        }
+        const std::string_view tag = s.substr(i, k + 1 - i);
+        const size_t close = s.find(tag, k + 1);
+        step_to(close == std::string_view::npos ? s.size() : close + tag.size());
+        return true;
+    }
+};
+
+}  // namespace
+
+namespace {
+bool operator_char(unsigned char c) {
+    return c == '+' || c == '-' || c == '*' || c == '/' || c == '%' || c == '<' || c == '>' ||
+           c == '=' || c == '!' || c == '|' || c == '&' || c == '^';
+}
+}  // namespace
+
+std::vector<Piece> split_statements(std::string_view text, const Dialect& d) {
+    std::vector<Piece> out;
+    Scanner sc{text, d};
+    bool have = false;
+    Piece cur;
+    std::vector<int> runs{0};  // operators seen at each open parenthesis level
+    while (!sc.done()) {
+        const unsigned char c = sc.at(sc.i);
+        if (have) {
+            if (c == '(') {
+                runs.push_back(0);
+            } else if (c == ')') {
+                if (runs.size() > 1) runs.pop_back();
+            } else if (c == ',') {
+                runs.back() = 0;
+            } else if (operator_char(c) && !(c == '-' && sc.at(sc.i + 1) == '-') &&
+                       !(c == '/' && sc.at(sc.i + 1) == '*') && !(sc.i > 0 && operator_char(sc.at(sc.i - 1)))) {
+                cur.operator_run = std::max(cur.operator_run, ++runs.back());
+            } else if ((c == 'A' || c == 'a' || c == 'O' || c == 'o') && (sc.i == 0 || !ident_char(sc.at(sc.i - 1)))) {
+                size_t e = sc.i;
+                while (e < text.size() && ident_char(sc.at(e))) ++e;
+                const std::string_view w = text.substr(sc.i, e - sc.i);
+                if ((w.size() == 3 && (w[0] | 0x20) == 'a' && (w[1] | 0x20) == 'n' && (w[2] | 0x20) == 'd') ||
+                    (w.size() == 2 && (w[0] | 0x20) == 'o' && (w[1] | 0x20) == 'r'))
+                    cur.operator_run = std::max(cur.operator_run, ++runs.back());
+            }
+        }
+        if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v') {
+            sc.step();
+            continue;
+        }
+        if (c == ';') {
+            if (have) {
+                cur.end = sc.i;
+                out.push_back(cur);
+                have = false;
+                cur = Piece{};
+                runs.assign(1, 0);
+            }
+            sc.step();
+            continue;
+        }
+        const bool comment = (c == '-' && sc.at(sc.i + 1) == '-') ||
+                             (c == '/' && sc.at(sc.i + 1) == '*') || (c == '#' && d.hash_comments);
+        if (!have && !comment) {
+            have = true;
+            cur.begin = sc.i;
+            cur.start = Pos{sc.line, sc.column};
+        }
+        if (!sc.skip_opaque()) sc.step();
+    }
+    if (have) {
+        cur.end = text.size();
+        out.push_back(cur);
+    }
+    return out;
+}
+
+namespace {
+bool word_at(std::string_view s, size_t i, const char* w) {
+    const size_t n = std::strlen(w);
+    if (i + n > s.size()) return false;
+    for (size_t k = 0; k < n; ++k) {
+        char c = s[i + k];
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+        if (c != w[k]) return false;
+    }
+    return i + n == s.size() || !ident_char(static_cast<unsigned char>(s[i + n]));
+}
+
+constexpr const char* list_enders[] = {"FROM",   "WHERE",  "GROUP",     "HAVING", "ORDER",
+                                       "LIMIT",  "UNION",  "INTERSECT", "EXCEPT", "MINUS",
+                                       "WINDOW", "QUALIFY", "INTO",     "FETCH",  "OFFSET"};
+}  // namespace
+
+std::vector<std::pair<size_t, size_t>> list_items(std::string_view text, size_t begin,
+                                                  const Dialect& d) {
+    std::vector<std::pair<size_t, size_t>> out;
+    Scanner sc{text, d};
+    sc.i = begin;
+    int depth = 0;
+    size_t item = begin;
+    while (!sc.done()) {
+        const unsigned char c = sc.at(sc.i);
+        if (c == '(' || c == '[' || c == '{') {
+            ++depth;
+        } else if (c == ')' || c == ']' || c == '}') {
+            if (depth == 0) break;
+            --depth;
+        } else if (depth == 0 && c == ',') {
+            out.emplace_back(item, sc.i);
+            item = sc.i + 1;
+        } else if (depth == 0 && c == ';') {
+            break;
+        } else if (depth == 0 && ident_char(c) && (sc.i == 0 || !ident_char(sc.at(sc.i - 1)))) {
+            bool ends = false;
+            for (const char* w : list_enders) ends = ends || word_at(text, sc.i, w);
+            if (ends) break;
+            while (!sc.done() && ident_char(sc.at(sc.i))) ++sc.i;
+            continue;
+        }
+        if (!sc.skip_opaque()) ++sc.i;
+    }
+    out.emplace_back(item, sc.i);
+    return out;
+}
+
+}  // namespace keldra::engine
