@@ -58,6 +58,11 @@ def test_unaliased_expressions_are_named_by_their_text_with_blanks_collapsed():
     ("SELECT t.a FROM t JOIN u ON t.id = u.tid WHERE u.flag = 1 GROUP BY t.a ORDER BY t.a",
      (group("t", "a"), sort("t", "a"), join("t", "id"), filt("u", "flag"), join("u", "tid"))),
     ("SELECT t.a FROM t JOIN u USING (id)", (join("t", "id"), join("u", "id"))),
+    ("SELECT t.a FROM t LEFT JOIN u ON t.id = u.id AND u.kind = 'x'",
+     (join("t", "id"), join("u", "id"), join("u", "kind"))),
+    # WHERE sees the input columns, ORDER BY the outputs first.
+    ("SELECT a AS b FROM t WHERE b > 0", (filt("t", "b"),)),
+    ("SELECT a AS b, b AS a FROM t ORDER BY a", (sort("t", "b"),)),
     ("SELECT a, count(*) AS n FROM t GROUP BY a HAVING sum(b) > 10", (group("t", "a"), filt("t", "b"))),
     ("SELECT a FROM t WHERE b > 0 AND b < 10", (filt("t", "b"),)),
     ("SELECT a FROM t QUALIFY row_number() OVER (PARTITION BY b ORDER BY c) = 1", (filt("t", "b"), filt("t", "c"))),

@@ -33,6 +33,8 @@ def test_qualification_forms(sql, expected):
      [("AMOUNT", (ident("SALES.ORDERS", "AMOUNT"),)), ("Note", (ident("SALES.ORDERS", "Note"),))]),
     ('SELECT "Amount" FROM "Sales".orders', "postgres", [("Amount", (ident("Sales.orders", "Amount"),))]),
     ("SELECT `Note` FROM `Sales`.`Orders`", "mysql", [("Note", (ident("Sales.Orders", "Note"),))]),
+    ("WITH Src AS (SELECT a FROM t) SELECT a FROM SRC", "generic", [("a", (ident("t", "a"),))]),
+    ('WITH "Src" AS (SELECT a FROM t) SELECT a FROM src', "postgres", [("a", (ident("src", "a"),))]),
     # An unquoted alias matches its quoted use in the folded case.
     ('SELECT "o".a FROM t AS O', "postgres", [("a", (ident("t", "a"),))]),
 ])
@@ -60,6 +62,9 @@ def test_unqualified_columns_resolve_through_the_schema(sql, schema, expected, i
 @pytest.mark.parametrize("sql, expected, indirect", [
     # The one CTE that exposes the column is its source.
     ("WITH c AS (SELECT a AS x FROM t) SELECT x FROM c CROSS JOIN u", [("x", (ident("t", "a"),))], ()),
+    # A USING column is no ambiguity: it is both sides'.
+    ("SELECT id FROM t JOIN u USING (id)", [("id", (ident("t", "id"), ident("u", "id")))],
+     (join("t", "id"), join("u", "id"))),
     # The derived table's columns are known, so the other column is the base table's.
     ("SELECT x, b FROM (SELECT a AS x FROM t) AS d JOIN u ON d.x = u.k",
      [("x", (ident("t", "a"),)), ("b", (ident("u", "b"),))], (join("t", "a"), join("u", "k"))),

@@ -9,6 +9,8 @@ from engine_support import agg, columns, filt, ident, join, one, sort, trans
     # CTE column lists rename the select list by position.
     ("WITH c (x, y) AS (SELECT a, b + 1 FROM t) SELECT x, y FROM c",
      [("x", (ident("t", "a"),)), ("y", (trans("t", "b"),))], ()),
+    ("WITH c (x, y) AS (SELECT * FROM t) SELECT x, y FROM c",
+     [("x", (ident("t", "*"),)), ("y", (ident("t", "*"),))], ()),
     ("WITH c AS (WITH d AS (SELECT a FROM t) SELECT a AS b FROM d) SELECT b FROM c",
      [("b", (ident("t", "a"),))], ()),
     # Several per WITH; a later one reads an earlier one.
@@ -24,6 +26,11 @@ from engine_support import agg, columns, filt, ident, join, one, sort, trans
     ("SELECT d.x FROM (SELECT a AS x FROM t) AS d", [("x", (ident("t", "a"),))], ()),
     ("SELECT x FROM (SELECT a AS x FROM t)", [("x", (ident("t", "a"),))], ()),
     ("SELECT x FROM ((SELECT a AS x FROM t)) AS d", [("x", (ident("t", "a"),))], ()),
+    ("SELECT x FROM (SELECT a FROM t) AS d(x)", [("x", (ident("t", "a"),))], ()),
+    ("SELECT x, y FROM (SELECT * FROM t) AS d(x, y)", [("x", (ident("t", "*"),)), ("y", (ident("t", "*"),))], ()),
+    # One CTE read twice under two aliases.
+    ("WITH c AS (SELECT a, k FROM t) SELECT x.a, y.a AS a2 FROM c x JOIN c y ON x.k = y.k",
+     [("a", (ident("t", "a"),)), ("a2", (ident("t", "a"),))], (join("t", "k"),)),
     ("SELECT y * 2 AS z FROM (SELECT x + 1 AS y FROM (SELECT a AS x FROM t) AS d1) AS d2",
      [("z", (trans("t", "a"),))], ()),
     ("SELECT t.a, u.b FROM (t JOIN u ON t.id = u.id)",

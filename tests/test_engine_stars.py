@@ -21,6 +21,13 @@ DBT_STAGING = ("with source as (select * from raw.contact), "
     ("SELECT * FROM t JOIN u ON t.id = u.id", {"t": ["id", "a"], "u": ["id", "b"]},
      [("id", (ident("t", "id"),)), ("a", (ident("t", "a"),)), ("id", (ident("u", "id"),)), ("b", (ident("u", "b"),))],
      (join("t", "id"), join("u", "id"))),
+    # USING and NATURAL joins show their common columns once, first.
+    ("SELECT * FROM t JOIN u USING (id)", {"t": ["id", "a"], "u": ["id", "b"]},
+     [("id", (ident("t", "id"), ident("u", "id"))), ("a", (ident("t", "a"),)), ("b", (ident("u", "b"),))],
+     (join("t", "id"), join("u", "id"))),
+    ("SELECT * FROM t NATURAL JOIN u", {"t": ["id", "a"], "u": ["id", "b"]},
+     [("id", (ident("t", "id"), ident("u", "id"))), ("a", (ident("t", "a"),)), ("b", (ident("u", "b"),))],
+     (join("t", "id"), join("u", "id"))),
 ])
 def test_stars_expand_through_scopes_and_schema(sql, schema, expected, indirect):
     st = one(sql, schema=schema)

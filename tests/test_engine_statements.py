@@ -44,6 +44,8 @@ def test_create_table_declares_its_columns_without_sources():
     ("INSERT INTO t2 SELECT a, b AS c FROM t", None,
      [("a", (ident("t", "a"),)), ("c", (ident("t", "b"),))]),
     ("INSERT INTO t2 (x, y) VALUES (1, 2), (3, 4)", None, [("x", ()), ("y", ())]),
+    # Every named column comes from the star that could not be expanded.
+    ("INSERT INTO t2 (x, y) SELECT * FROM t", None, [("x", (ident("t", "*"),)), ("y", (ident("t", "*"),))]),
     ("INSERT INTO t2 (x) WITH c AS (SELECT a + 1 AS k FROM t) SELECT k FROM c", None,
      [("x", (trans("t", "a"),))]),
     # A star expanded through the schema, then named by the target.
@@ -77,6 +79,8 @@ def test_create_as_select(sql, expected, indirect):
     ("CREATE TABLE k AS SELECT a, b + 1 AS c FROM t;\nSELECT * FROM k",
      [("a", (ident("k", "a"),)), ("c", (ident("k", "c"),))]),
     ("CREATE VIEW v (x, y) AS SELECT a, b FROM t;\nSELECT * FROM v",
+     [("x", (ident("v", "x"),)), ("y", (ident("v", "y"),))]),
+    ("CREATE VIEW v (x, y) AS SELECT * FROM t;\nSELECT * FROM v",
      [("x", (ident("v", "x"),)), ("y", (ident("v", "y"),))]),
     ("CREATE TABLE k (id INT, a INT);\nCREATE TABLE m (id INT, b INT);\n"
      "SELECT a, b FROM k JOIN m ON k.id = m.id",
