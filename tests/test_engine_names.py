@@ -53,10 +53,19 @@ def test_case_folding_and_quoting(sql, dialect, expected):
      {"wh": {"sales": {"orders": {"id": "int", "amount": "numeric"}}}, "crm.customers": ["id", "name"]},
      [("amount", (ident("wh.sales.orders", "amount"),)), ("name", (ident("crm.customers", "name"),))],
      (join("crm.customers", "id"), join("wh.sales.orders", "id"))),
+    # A column list on the table's alias renames its columns by position.
+    ("SELECT p, x.q FROM t AS x(p, q)", {"t": ["a", "b"]}, [("p", (ident("t", "a"),)), ("q", (ident("t", "b"),))], ()),
+    ("SELECT * FROM t AS x(p, q)", {"t": ["a", "b"]}, [("p", (ident("t", "a"),)), ("q", (ident("t", "b"),))], ()),
 ])
 def test_unqualified_columns_resolve_through_the_schema(sql, schema, expected, indirect):
     st = one(sql, schema=schema)
     assert (columns(st), st.indirect, st.warnings) == (expected, indirect, ())
+
+
+def test_a_column_the_schema_does_not_know_is_warned_about_once():
+    st = one("SELECT a, zz FROM t", schema={"t": ["a"]})
+    assert [c.name for c in st.columns] == ["a", "zz"]
+    assert len([w for w in st.warnings if "zz" in w]) == 1, st.warnings
 
 
 @pytest.mark.parametrize("sql, expected, indirect", [

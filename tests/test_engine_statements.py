@@ -48,13 +48,15 @@ def test_create_table_declares_its_columns_without_sources():
     ("INSERT INTO t2 (x, y) SELECT * FROM t", None, [("x", (ident("t", "*"),)), ("y", (ident("t", "*"),))]),
     ("INSERT INTO t2 (x) WITH c AS (SELECT a + 1 AS k FROM t) SELECT k FROM c", None,
      [("x", (trans("t", "a"),))]),
+    ("WITH c AS (SELECT a + 1 AS k FROM t) INSERT INTO t2 (x) SELECT k FROM c", None,
+     [("x", (trans("t", "a"),))]),
     # A star expanded through the schema, then named by the target.
     ("INSERT INTO t2 SELECT * FROM t", {"t": ["a", "b"], "t2": ["x", "y"]},
      [("x", (ident("t", "a"),)), ("y", (ident("t", "b"),))]),
 ])
 def test_insert_output_names(sql, schema, expected):
     st = one(sql, schema=schema)
-    assert st.kind == "insert"
+    assert (st.kind, st.target.rsplit(".")[-1]) == ("insert", "t2")
     assert columns(st) == expected
 
 
