@@ -11,7 +11,15 @@ from collections.abc import Mapping
 from importlib.metadata import PackageNotFoundError, version
 
 from ._results import Column, Source, Statement
-from . import _engine
+
+try:
+    from . import _engine
+except ImportError as e:  # pragma: no cover - depends on how Python was started
+    raise ImportError(
+        "keldra_lineage's compiled engine is missing: this is the source tree, not the installed "
+        "package (install it with `pip install .` and run Python from another folder, "
+        "or with `python -P`)"
+    ) from e
 from .catalog import Catalog
 
 try:
@@ -43,6 +51,9 @@ def lineage(sql: str, dialect: str = "generic", schema=None) -> list[Statement]:
         raise ValueError(f"unknown dialect {dialect!r}: expected one of {', '.join(DIALECTS)}")
     if schema is not None and not isinstance(schema, Catalog):
         if not isinstance(schema, Mapping):
-            raise TypeError(f"schema must be a Catalog or a mapping, not {type(schema).__name__}")
+            # a malformed schema, like every other one, is a ValueError
+            raise ValueError(
+                f"schema must be a Catalog or a mapping of table names to columns, not {type(schema).__name__}"
+            )
         schema = Catalog.from_mapping(schema)
     return _engine.lineage(sql, dialect, schema)
