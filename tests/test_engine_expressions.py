@@ -23,7 +23,8 @@ from engine_support import agg, columns, cond, filt, group, ident, join, one, so
     ("SELECT CASE WHEN a > 0 THEN a END AS r FROM t", "generic", [("r", (trans("t", "a"), cond("t", "a")))]),
     ("SELECT IF(a > 0, b, c) AS r FROM t", "mysql", [("r", (cond("t", "a"), trans("t", "b"), trans("t", "c")))]),
     ("SELECT IIF(a > 0, b, c) AS r FROM t", "mssql", [("r", (cond("t", "a"), trans("t", "b"), trans("t", "c")))]),
-    ("SELECT sum(CASE WHEN k = 'x' THEN v ELSE 0 END) AS s FROM t", "generic", [("s", (cond("t", "k"), agg("t", "v")))]),
+    ("SELECT sum(CASE WHEN k = 'x' THEN v ELSE 0 END) AS s FROM t", "generic",
+     [("s", (cond("t", "k"), agg("t", "v")))]),
     # Windows: PARTITION BY and ORDER BY are the column's WINDOW sources, named windows included.
     ("SELECT row_number() OVER (PARTITION BY a ORDER BY b) AS rn FROM t", "generic",
      [("rn", (window("t", "a"), window("t", "b")))]),

@@ -2,15 +2,16 @@
 scalar and correlated subqueries, LATERAL, and table functions, UNNEST and VALUES as sources."""
 import pytest
 
-from engine_support import agg, columns, filt, ident, join, one, sort, trans
+from engine_support import agg, columns, engine_fault, filt, ident, join, one, sort, trans
 
 
 @pytest.mark.parametrize("sql, expected, indirect", [
     # CTE column lists rename the select list by position.
     ("WITH c (x, y) AS (SELECT a, b + 1 FROM t) SELECT x, y FROM c",
      [("x", (ident("t", "a"),)), ("y", (trans("t", "b"),))], ()),
-    ("WITH c (x, y) AS (SELECT * FROM t) SELECT x, y FROM c",
-     [("x", (ident("t", "*"),)), ("y", (ident("t", "*"),))], ()),
+    pytest.param("WITH c (x, y) AS (SELECT * FROM t) SELECT x, y FROM c",
+                 [("x", (ident("t", "*"),)), ("y", (ident("t", "*"),))], (),
+                 marks=engine_fault("a column list over an unexpanded star keeps only its first name")),
     ("WITH c AS (WITH d AS (SELECT a FROM t) SELECT a AS b FROM d) SELECT b FROM c",
      [("b", (ident("t", "a"),))], ()),
     # Several per WITH; a later one reads an earlier one.
@@ -27,7 +28,9 @@ from engine_support import agg, columns, filt, ident, join, one, sort, trans
     ("SELECT x FROM (SELECT a AS x FROM t)", [("x", (ident("t", "a"),))], ()),
     ("SELECT x FROM ((SELECT a AS x FROM t)) AS d", [("x", (ident("t", "a"),))], ()),
     ("SELECT x FROM (SELECT a FROM t) AS d(x)", [("x", (ident("t", "a"),))], ()),
-    ("SELECT x, y FROM (SELECT * FROM t) AS d(x, y)", [("x", (ident("t", "*"),)), ("y", (ident("t", "*"),))], ()),
+    pytest.param("SELECT x, y FROM (SELECT * FROM t) AS d(x, y)",
+                 [("x", (ident("t", "*"),)), ("y", (ident("t", "*"),))], (),
+                 marks=engine_fault("a column list over an unexpanded star keeps only its first name")),
     # One CTE read twice under two aliases.
     ("WITH c AS (SELECT a, k FROM t) SELECT x.a, y.a AS a2 FROM c x JOIN c y ON x.k = y.k",
      [("a", (ident("t", "a"),)), ("a2", (ident("t", "a"),))], (join("t", "k"),)),
