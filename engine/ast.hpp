@@ -111,6 +111,7 @@ struct Reader {
     // queries.cpp
     Query* query(PyObject* node, Select* parent);
     void read_query(PyObject* node, Query* q, Select* parent);
+    void read_with(PyObject* with, Select* parent);  // its CTEs become visible
     void set_expr(PyObject* node, Query* q, Select* parent);
     void select(PyObject* node, Query* q, Select* parent);
     void from_item(PyObject* relation, Select& s);

@@ -162,6 +162,7 @@ struct FromItem {
 struct Clause {
     Expr expr;
     Sub sub;  // join, filter, group_by, sort
+    bool aliases_first = false;  // HAVING, QUALIFY: output names before input columns
 };
 
 struct Scope;

@@ -66,25 +66,7 @@ void Reader::read_query(PyObject* node, Query* q, Select* parent) {
     Descend guard(*this);
     q->parent = parent;
     const size_t visible = ctes.size();
-    if (PyObject* with = field(node, n.with)) {
-        const bool recursive = truthy(field(with, n.recursive) ? field(with, n.recursive) : Py_False);
-        const ListView defs = items(field(with, n.cte_tables));
-        for (Py_ssize_t i = 0; i < defs.size(); ++i) {
-            PyObject* alias = field(defs[i], n.alias);
-            Cte cte;
-            cte.name = ident(field(alias, n.name));
-            cte.key = cte.name.key;
-            const ListView cols = items(field(alias, n.columns));
-            for (Py_ssize_t c = 0; c < cols.size(); ++c) cte.columns.push_back(ident(field(cols[c], n.name)));
-            cte.query = st.new_query();
-            cte.query->recursive_cte = recursive;
-            // Under RECURSIVE a CTE sees itself; otherwise its own name inside
-            // its body is the table of that name.
-            if (recursive) ctes.push_back(cte);
-            read_query(field(defs[i], n.query), cte.query, parent);
-            if (!recursive) ctes.push_back(std::move(cte));
-        }
-    }
+    read_with(field(node, n.with), parent);
     set_expr(field(node, n.body), q, parent);
     PyObject* order = field(node, n.order_by);
     PyObject* exprs = nullptr;
@@ -95,6 +77,32 @@ void Reader::read_query(PyObject* node, Query* q, Select* parent) {
             q->order_by.push_back(Clause{expression(field(list[i], n.expr), Sub::sort, owner), Sub::sort});
     }
     ctes.resize(visible);
+}
+
+void Reader::read_with(PyObject* with, Select* parent) {
+    if (!with) return;
+    PyObject* flag = field(with, n.recursive);
+    const bool recursive = flag && truthy(flag);
+    const ListView defs = items(field(with, n.cte_tables));
+    std::vector<Cte> declared;
+    for (Py_ssize_t i = 0; i < defs.size(); ++i) {
+        PyObject* alias = field(defs[i], n.alias);
+        Cte& cte = declared.emplace_back();
+        cte.name = ident(field(alias, n.name));
+        cte.key = cte.name.key;
+        const ListView cols = items(field(alias, n.columns));
+        for (Py_ssize_t c = 0; c < cols.size(); ++c) cte.columns.push_back(ident(field(cols[c], n.name)));
+        cte.query = st.new_query();
+        cte.query->recursive_cte = recursive;
+    }
+    // Under RECURSIVE every CTE of the WITH is visible in every body;
+    // otherwise a CTE sees the ones before it, and its own name inside its
+    // body is the table of that name.
+    if (recursive) ctes.insert(ctes.end(), declared.begin(), declared.end());
+    for (Py_ssize_t i = 0; i < defs.size(); ++i) {
+        read_query(field(defs[i], n.query), declared[i].query, parent);
+        if (!recursive) ctes.push_back(declared[i]);
+    }
 }
 
 void Reader::set_expr(PyObject* node, Query* q, Select* parent) {
@@ -270,9 +278,9 @@ void Reader::select(PyObject* node, Query* q, Select* parent) {
             s.clauses.push_back(Clause{expression(exprs[i], Sub::group_by, &s), Sub::group_by});
     }
     if (PyObject* having = field(node, n.having))
-        s.clauses.push_back(Clause{expression(having, Sub::filter, &s), Sub::filter});
+        s.clauses.push_back(Clause{expression(having, Sub::filter, &s), Sub::filter, true});
     if (PyObject* qualify = field(node, n.qualify))
-        s.clauses.push_back(Clause{expression(qualify, Sub::filter, &s), Sub::filter});
+        s.clauses.push_back(Clause{expression(qualify, Sub::filter, &s), Sub::filter, true});
     windows.resize(windows_before);
 }
 

@@ -34,6 +34,23 @@ std::string join_names(const std::vector<std::string>& names) {
     return out;
 }
 
+// Output columns under the names a column list gives them, by position.  An
+// unexpanded star stands for every name left: each gets the star's sources.
+std::vector<OutCol> apply_names(const std::vector<OutCol>& outs, const std::vector<Name>& names) {
+    std::vector<OutCol> out;
+    size_t j = 0;
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (j >= outs.size()) break;
+        OutCol c = outs[j];
+        if (!c.star || i + 1 == names.size()) ++j;  // a star also takes the next names
+        c.name = names[i];
+        c.star = false;
+        out.push_back(std::move(c));
+    }
+    for (; j < outs.size(); ++j) out.push_back(outs[j]);
+    return out;
+}
+
 class Resolver {
 public:
     Resolver(Statement& st, const Dialect& d) : st_(st), d_(d) {}
@@ -175,7 +192,7 @@ std::vector<OutCol> Resolver::select_outputs(Select& s, Scope* parent, const std
             if (k >= 1 && static_cast<size_t>(k) <= outs.size()) indirect(outs[k - 1].srcs, c.sub);
             continue;
         }
-        indirect(resolve(c.expr, sc, &outs, false), c.sub);
+        indirect(resolve(c.expr, sc, &outs, c.aliases_first), c.sub);
     }
     for (const Clause& c : order_by) {
         if (c.expr.ordinal) {
@@ -239,9 +256,7 @@ void Resolver::resolve_ref(const ColRef& r, Scope& sc, Srcs& out, const std::vec
         if (sc.sel.from.size() == 1) {
             FromItem& only = sc.sel.from[0];
             if (!(only.kind == FromKind::query && only.query->state == Query::State::running)) {
-                if (only.kind != FromKind::query)
-                    st_.warn(r.pos, "column '" + column.text + "' is not a known column of " + describe(only));
-                from_item(sc, only, column, r.sub, r.pos, out);
+                from_item(sc, only, column, r.sub, r.pos, out);  // warns where the column is unknown
                 return;
             }
         }
@@ -281,17 +296,11 @@ const std::vector<OutCol>& Resolver::item_outputs(FromItem& item) {
     if (item.alias_columns.empty()) return outs;
     if (item.query->state == Query::State::running) {
         // a recursive reference: the anchor's outputs under the CTE's names
-        item.renamed = outs;
-        for (size_t i = 0; i < item.renamed.size() && i < item.alias_columns.size(); ++i)
-            item.renamed[i].name = item.alias_columns[i];
+        item.renamed = apply_names(outs, item.alias_columns);
         return item.renamed;
     }
     if (!item.renamed_ready) {
-        item.renamed = outs;
-        for (size_t i = 0; i < item.renamed.size() && i < item.alias_columns.size(); ++i) {
-            item.renamed[i].name = item.alias_columns[i];
-            item.renamed[i].star = false;
-        }
+        item.renamed = apply_names(outs, item.alias_columns);
         item.renamed_ready = true;
     }
     return item.renamed;
@@ -512,22 +521,20 @@ void Resolver::finish() {
         return;
     }
     const std::vector<OutCol>& outs = outputs(st.query);
-    std::vector<std::string> names;
-    if (!st.target_columns.empty()) {
-        for (const Name& n : st.target_columns) names.push_back(reported(n, d_));
-        if (names.size() != outs.size())
+    const bool star = std::any_of(outs.begin(), outs.end(), [](const OutCol& c) { return c.star; });
+    std::vector<Name> names = st.target_columns;
+    if (!names.empty()) {
+        if (names.size() != outs.size() && !star)
             st.warn({}, std::to_string(names.size()) + " target columns are named for " +
                             std::to_string(outs.size()) + " output columns");
     } else if (st.kind == Kind::insert && st.target_known) {
-        names = st.target_known->columns;
-        if (names.size() != outs.size())
+        for (const std::string& c : st.target_known->columns) names.push_back(make_name(c, true, d_));
+        if (names.size() != outs.size() && !star)
             st.warn({}, "the target table has " + std::to_string(names.size()) + " columns; " +
                             std::to_string(outs.size()) + " are inserted");
     }
-    for (size_t i = 0; i < outs.size(); ++i) {
-        Statement::Column col{i < names.size() ? names[i] : reported(outs[i].name, d_), outs[i].srcs};
-        st.columns.push_back(std::move(col));
-    }
+    for (const OutCol& c : names.empty() ? outs : apply_names(outs, names))
+        st.columns.push_back({reported(c.name, d_), c.srcs});
 }
 
 }  // namespace

@@ -134,6 +134,9 @@ std::vector<Piece> split_statements(std::string_view text, const Dialect& d) {
     bool have = false;
     Piece cur;
     std::vector<int> runs{0};  // operators seen at each open parenthesis level
+    if (text.substr(0, 3) == "\xEF\xBB\xBF") {  // a byte order mark is no part of the text
+        sc.i = 3;
+    }
     while (!sc.done()) {
         const unsigned char c = sc.at(sc.i);
         if (have) {

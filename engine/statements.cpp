@@ -8,10 +8,17 @@ void read_statement(const Names& names, const Source& src, PyObject* node, State
     const Names& n = names;
     PyObject* p = nullptr;
     const std::string_view tag = variant(node, &p);
-    if (tag == "Query") {
+    PyObject* body = nullptr;
+    const bool with_insert = tag == "Query" && variant(field(p, n.body), &body) == "Insert";
+    if (with_insert) {
+        // WITH ... INSERT INTO ...: the CTEs are visible to the insert's query
+        r.read_with(field(p, n.with), nullptr);
+        variant(body, &p);  // the body holds the INSERT statement: {"Insert": {...}}
+    }
+    if (tag == "Query" && !with_insert) {
         st.kind = Kind::query;
         st.query = r.query(p, nullptr);
-    } else if (tag == "Insert") {
+    } else if (tag == "Insert" || with_insert) {
         st.kind = Kind::insert;
         PyObject* table = nullptr;
         const std::string_view how = variant(field(p, n.table), &table);

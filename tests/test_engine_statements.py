@@ -46,13 +46,11 @@ def test_create_table_declares_its_columns_without_sources():
     ("INSERT INTO t2 (x, y) VALUES (1, 2), (3, 4)", None, [("x", ()), ("y", ())]),
     # Every named column comes from the star that could not be expanded.
     pytest.param("INSERT INTO t2 (x, y) SELECT * FROM t", None,
-                 [("x", (ident("t", "*"),)), ("y", (ident("t", "*"),))],
-                 marks=engine_fault("only x is reported, with a warning that 2 names meet 1 output")),
+                 [("x", (ident("t", "*"),)), ("y", (ident("t", "*"),))]),
     ("INSERT INTO t2 (x) WITH c AS (SELECT a + 1 AS k FROM t) SELECT k FROM c", None,
      [("x", (trans("t", "a"),))]),
     pytest.param("WITH c AS (SELECT a + 1 AS k FROM t) INSERT INTO t2 (x) SELECT k FROM c", None,
-                 [("x", (trans("t", "a"),))],
-                 marks=engine_fault("kind 'query', no target, no columns: 'unsupported construct Insert'")),
+                 [("x", (trans("t", "a"),))]),
     # A star expanded through the schema, then named by the target.
     ("INSERT INTO t2 SELECT * FROM t", {"t": ["a", "b"], "t2": ["x", "y"]},
      [("x", (ident("t", "a"),)), ("y", (ident("t", "b"),))]),
@@ -86,8 +84,7 @@ def test_create_as_select(sql, expected, indirect):
     ("CREATE VIEW v (x, y) AS SELECT a, b FROM t;\nSELECT * FROM v",
      [("x", (ident("v", "x"),)), ("y", (ident("v", "y"),))]),
     pytest.param("CREATE VIEW v (x, y) AS SELECT * FROM t;\nSELECT * FROM v",
-                 [("x", (ident("v", "x"),)), ("y", (ident("v", "y"),))],
-                 marks=engine_fault("the view is registered with x alone")),
+                 [("x", (ident("v", "x"),)), ("y", (ident("v", "y"),))]),
     ("CREATE TABLE k (id INT, a INT);\nCREATE TABLE m (id INT, b INT);\n"
      "SELECT a, b FROM k JOIN m ON k.id = m.id",
      [("a", (ident("k", "a"),)), ("b", (ident("m", "b"),))]),
@@ -124,8 +121,7 @@ def test_created_tables_join_a_given_schema_without_changing_it():
     ("SELECT 'a'';b' AS s; SELECT 1 AS \"x;y\"", "generic", [(1, 1, ["s"]), (2, 1, ["x;y"])]),
     ("SELECT $$a;b$$ AS s;\nSELECT $tag$ x; $$ y $tag$ AS r", "postgres", [(1, 1, ["s"]), (2, 2, ["r"])]),
     ("SELECT 'it\\'s;' AS s;\nSELECT 2 AS r", "mysql", [(1, 1, ["s"]), (2, 2, ["r"])]),
-    pytest.param("\ufeffSELECT a FROM t", "generic", [(1, 1, ["a"])],
-                 marks=engine_fault("a leading byte order mark is an error")),
+    pytest.param("\ufeffSELECT a FROM t", "generic", [(1, 1, ["a"])]),
     ("", "generic", []),
     ("  -- only a comment;\n ; /* ; */ ", "generic", []),
 ])
