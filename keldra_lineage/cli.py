@@ -25,7 +25,9 @@ Statements that are not SELECT queries (DDL, SET, USE) are skipped.  A
 statement that cannot be parsed or attributed is reported on standard error
 as FILE:LINE and the run goes on.
 
-exit status: 0 all statements analysed, 1 some failed, 2 usage error
+exit status: 0 all statements analysed, 1 some failed (a statement whose
+worker process dies is one that failed), 2 usage error; 130 (SIGINT) on
+Ctrl-C, 141 (SIGPIPE) when the reader of the output goes away
 """
 
 

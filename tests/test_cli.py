@@ -172,10 +172,11 @@ def test_broken_statement_among_good_ones(tmp_path, cli):
     assert "    SELECT FROM WHERE;" in err.splitlines()
     assert "[" not in out  # nothing the library printed reaches standard output
 
-    code, out, err = cli(tmp_path, "-f", "csv", "--fail-fast", "-q", "-j", "1")
-    assert code == 1
-    assert [r[4] for r in list(csv.reader(io.StringIO(out)))[1:]] == ["a", "b", "c"]
-    assert "ParseException" in err and "RuntimeError" not in err and "skipped" not in err
+    for jobs in ("1", "2"):
+        code, out, err = cli(tmp_path, "-f", "csv", "--fail-fast", "-q", "-j", jobs)
+        assert code == 1
+        assert [r[4] for r in list(csv.reader(io.StringIO(out)))[1:]] == ["a", "b", "c"]
+        assert "ParseException" in err and "RuntimeError" not in err and "skipped" not in err
 
 
 def test_identical_statements_are_analysed_once(monkeypatch, cli):

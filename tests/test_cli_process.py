@@ -13,8 +13,8 @@ import pytest
 ROOT = Path(__file__).resolve().parent.parent
 
 # The command with its worker function wrapped: a statement on the table
-# `crash` ends the worker process with os._exit, one on `segfault` kills it
-# with SIGSEGV, one on `hang` writes the process id to the file named by
+# `crash` ends the worker process with os._exit, one on `killed` kills it
+# with SIGKILL (as the kernel's out-of-memory killer would), one on `hang` writes the process id to the file named by
 # argv[1] and sleeps; everything else is analysed as usual.
 WRAPPER = """\
 import os, signal, sys, time
@@ -27,8 +27,8 @@ mark = sys.argv.pop(1)
 def analyse(sql):
     if "FROM db.crash" in sql:
         os._exit(3)
-    if "FROM db.segfault" in sql:
-        os.kill(os.getpid(), signal.SIGSEGV)
+    if "FROM db.killed" in sql:
+        os.kill(os.getpid(), signal.SIGKILL)
     if "FROM db.hang" in sql:
         with open(mark, "w") as f:
             f.write(str(os.getpid()))
@@ -63,9 +63,9 @@ def csv_rows(text):
 @pytest.mark.parametrize("count", [8, 80])
 def test_a_dying_worker_loses_only_its_statement(count, tmp_path, wrapped):
     cmd, _ = wrapped
-    crash, segfault = 1, count - 3
+    crash, killed = 1, count - 3
     sql = tmp_path / "q.sql"
-    sql.write_text(statements(count, {crash: "crash", segfault: "segfault"}))
+    sql.write_text(statements(count, {crash: "crash", killed: "killed"}))
     done = subprocess.run([*cmd, sql, "-f", "csv", "-j", "2"], capture_output=True, text=True,
                           timeout=300)
     assert done.returncode == 1
@@ -73,12 +73,12 @@ def test_a_dying_worker_loses_only_its_statement(count, tmp_path, wrapped):
         f"{sql}:{crash + 1}: statement {crash + 1}: the worker process analysing the statement "
         "ended abruptly (exit status 3)",
         f"    SELECT a{crash}, b AS c{crash} FROM db.crash;",
-        f"{sql}:{segfault + 1}: statement {segfault + 1}: the worker process analysing the statement "
-        "ended abruptly (killed by SIGSEGV)",
-        f"    SELECT a{segfault}, b AS c{segfault} FROM db.segfault;"]
+        f"{sql}:{killed + 1}: statement {killed + 1}: the worker process analysing the statement "
+        "ended abruptly (killed by SIGKILL)",
+        f"    SELECT a{killed}, b AS c{killed} FROM db.killed;"]
     # Every other statement keeps its records, in order.
     expected = [[str(sql), str(i + 1), "db", f"t{i}", col, tgt]
-                for i in range(count) if i not in (crash, segfault)
+                for i in range(count) if i not in (crash, killed)
                 for col, tgt in sorted([(f"a{i}", f"a{i}"), ("b", f"c{i}")])]
     assert csv_rows(done.stdout) == expected
 
