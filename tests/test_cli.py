@@ -2,6 +2,7 @@
 import csv
 import io
 import json
+import re
 import shutil
 import subprocess
 import sys
@@ -110,6 +111,43 @@ def test_graphs(cli):
                                 '  subgraph out0["<expr> #1"]', '    n1["x_y"]', "  end", "  n0 --> n1"]
 
 
+# One reader for both graph formats: cluster labels, labelled nodes and edges.
+GRAPH_SYNTAX = {
+    "dot": (re.compile(r'    label="(.*)";'), re.compile(r'    (n\d+) \[label="(.*)"\];'),
+            re.compile(r"  (n\d+) -> (n\d+);")),
+    "mermaid": (re.compile(r'  subgraph \w+\["(.*)"\]'), re.compile(r'    (n\d+)\["(.*)"\]'),
+                re.compile(r"  (n\d+) --> (n\d+)")),
+}
+
+
+def graph_edges(fmt, text):
+    """(source table, column, statement, output column) of every edge, in order."""
+    cluster, node, edge = GRAPH_SYNTAX[fmt]
+    nodes, group = {}, None
+    for line in text.splitlines():
+        if m := cluster.fullmatch(line):
+            group = m.group(1)
+        elif m := node.fullmatch(line):
+            assert m.group(1) not in nodes
+            nodes[m.group(1)] = (group, m.group(2))
+    assert len(set(nodes.values())) == len(nodes)  # one node per table or statement column
+    return [(*nodes[a], *nodes[b]) for a, b in edge.findall(text)]
+
+
+@pytest.mark.parametrize("fmt", ["dot", "mermaid"])
+def test_graphs_of_many_records(fmt, cli):
+    # 2,000 records over a few shared tables: each record is one edge, each
+    # table column and each output column one node.
+    sql = "".join(f"SELECT {', '.join(f'c{i} AS o{s}_{i}' for i in range(50))} FROM db{s % 3}.t{s % 5};\n"
+                  for s in range(40))
+    code, out, _ = cli("-e", sql, "-f", "json", "-j", "1")
+    expected = [(f"{r[2]}.{r[3]}", r[4], f"{r[0]} #{r[1]}", r[5]) for r in records(out)]
+    assert code == 0 and len(expected) == 2000
+    code, out, _ = cli("-e", sql, "-f", fmt, "-j", "1")
+    assert code == 0
+    assert graph_edges(fmt, out) == expected
+
+
 def test_broken_statement_among_good_ones(tmp_path, cli):
     (tmp_path / "sub").mkdir()
     (tmp_path / "good.sql").write_text("SELECT a FROM db.t;\nSELECT b FROM db.u;\n")
@@ -134,10 +172,11 @@ def test_broken_statement_among_good_ones(tmp_path, cli):
     assert "    SELECT FROM WHERE;" in err.splitlines()
     assert "[" not in out  # nothing the library printed reaches standard output
 
-    code, out, err = cli(tmp_path, "-f", "csv", "--fail-fast", "-q", "-j", "1")
-    assert code == 1
-    assert [r[4] for r in list(csv.reader(io.StringIO(out)))[1:]] == ["a", "b", "c"]
-    assert "ParseException" in err and "RuntimeError" not in err and "skipped" not in err
+    for jobs in ("1", "2"):
+        code, out, err = cli(tmp_path, "-f", "csv", "--fail-fast", "-q", "-j", jobs)
+        assert code == 1
+        assert [r[4] for r in list(csv.reader(io.StringIO(out)))[1:]] == ["a", "b", "c"]
+        assert "ParseException" in err and "RuntimeError" not in err and "skipped" not in err
 
 
 def test_identical_statements_are_analysed_once(monkeypatch, cli):
