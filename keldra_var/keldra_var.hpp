@@ -2,6 +2,7 @@
 #pragma once
 
 #include "keldra/ref.hpp"
+#include "path_step.hpp"
 
 #include <structmember.h>
 
@@ -21,7 +22,6 @@ inline ModuleState* state_of(PyObject* module) {
 
 // Tree search (search.cpp).
 extern PyType_Spec node_spec;
-extern PyType_Spec match_spec;
 extern PyMethodDef find_function_def;
 // The `find` method shared by KeldraVar and Node.
 PyObject* find_method(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
@@ -34,11 +34,16 @@ PyObject* find_method(PyObject* self, PyTypeObject* defining_class, PyObject* co
      ".value and .full_path) in document order; with a true `first`, return the\n"    \
      "first matched node, or None."}
 
+// Search results (match.cpp): a new Match at the position `path` (taken
+// over; null at the searched node itself) or with the path text `text`.
+extern PyType_Spec match_spec;
+PyObject* new_match(PyTypeObject* type, PyObject* value, PathStep* path, PyObject* text) noexcept;
+
 // State holder (state.cpp).
 extern PyType_Spec keldra_var_spec;
 extern vectorcallfunc keldra_var_vectorcall;
 
-// Traverse/clear/dealloc for heap-type subclasses of dict.
+// Traverse/clear/dealloc for heap-type subclasses of dict (dict_subclass.cpp).
 int dict_subclass_traverse(PyObject* self, visitproc visit, void* arg);
 int dict_subclass_clear(PyObject* self);
 void dict_subclass_dealloc(PyObject* self);

@@ -12,7 +12,6 @@
 #include "keldra/args.hpp"
 
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <utility>
 #include <unordered_set>
@@ -130,102 +129,6 @@ private:
     uint64_t inline_[kInline] = {0, 0};
     std::vector<uint64_t> heap_;
 };
-
-// The path from the searched node to a position: a chain of steps shared by
-// every match below it, reference counted (under the GIL).  The path text is
-// only built when a match's full_path is read.
-struct PathStep {
-    size_t refs = 1;
-    PathStep* parent;       // null for a step directly below the searched node
-    PyObject* key;          // mapping key (owned), or null for a list position
-    Py_ssize_t index;
-
-    // Small and many: they come from the interpreter's small-object
-    // allocator (the GIL is held wherever steps are made or released).
-    static PathStep* make(PathStep* parent, PyObject* key, Py_ssize_t index) {
-        void* mem = PyMem_Malloc(sizeof(PathStep));
-        if (!mem) throw std::bad_alloc();
-        if (parent) ++parent->refs;
-        Py_XINCREF(key);
-        return new (mem) PathStep{1, parent, key, index};
-    }
-    static void release(PathStep* s) {
-        // A loop, not recursion: chains can be as deep as the tree.
-        while (s && --s->refs == 0) {
-            PathStep* parent = s->parent;
-            Py_XDECREF(s->key);
-            PyMem_Free(s);
-            s = parent;
-        }
-    }
-};
-
-// Owning handle of a PathStep.
-class StepRef {
-public:
-    StepRef() = default;
-    explicit StepRef(PathStep* s) : s_(s) {}
-    StepRef(const StepRef& o) : s_(o.s_) {
-        if (s_) ++s_->refs;
-    }
-    StepRef(StepRef&& o) noexcept : s_(std::exchange(o.s_, nullptr)) {}
-    StepRef& operator=(StepRef o) noexcept {
-        std::swap(s_, o.s_);
-        return *this;
-    }
-    ~StepRef() { PathStep::release(s_); }
-    PathStep* get() const { return s_; }
-    PathStep* release() { return std::exchange(s_, nullptr); }
-
-private:
-    PathStep* s_ = nullptr;
-};
-
-// The path text "from.[0].name" of a chain of steps, written in one piece.
-Ref path_text(const PathStep* leaf) {
-    std::vector<const PathStep*> chain;
-    for (const PathStep* s = leaf; s; s = s->parent) chain.push_back(s);
-    std::vector<Ref> texts;  // the text of keys that are no str
-    Py_ssize_t length = chain.empty() ? 0 : static_cast<Py_ssize_t>(chain.size()) - 1;
-    Py_UCS4 maxchar = 127;
-    char digits[32];
-    for (const PathStep* s : chain) {
-        if (!s->key) {
-            length += std::snprintf(digits, sizeof digits, "[%zd]", s->index);
-            continue;
-        }
-        PyObject* text = s->key;
-        if (!PyUnicode_Check(text)) {
-            texts.push_back(Ref::steal(PyObject_Str(text)));
-            text = texts.back().get();
-        }
-        length += PyUnicode_GET_LENGTH(text);
-        Py_UCS4 m = PyUnicode_MAX_CHAR_VALUE(text);
-        if (m > maxchar) maxchar = m;
-    }
-    Ref out = Ref::steal(PyUnicode_New(length, maxchar));
-    const int kind = PyUnicode_KIND(out.get());
-    void* data = PyUnicode_DATA(out.get());
-    Py_ssize_t pos = 0;
-    size_t next_text = texts.size();
-    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-        const PathStep* s = *it;
-        if (pos) PyUnicode_WRITE(kind, data, pos++, '.');
-        if (!s->key) {
-            int n = std::snprintf(digits, sizeof digits, "[%zd]", s->index);
-            for (int i = 0; i < n; ++i) PyUnicode_WRITE(kind, data, pos++, digits[i]);
-            continue;
-        }
-        PyObject* text = PyUnicode_Check(s->key) ? s->key : texts[--next_text].get();
-        Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-        if (PyUnicode_KIND(text) == kind)
-            std::memcpy(static_cast<char*>(data) + pos * kind, PyUnicode_DATA(text), static_cast<size_t>(n) * kind);
-        else
-            keldra::check_size(PyUnicode_CopyCharacters(out.get(), pos, text, 0, n));
-        pos += n;
-    }
-    return out;
-}
 
 struct Hit {
     Ref value;
@@ -363,28 +266,6 @@ private:
     std::vector<Hit> hits_;
 };
 
-// ---- Match ---------------------------------------------------------------
-
-struct MatchObject {
-    PyObject_HEAD
-    PyObject* value;
-    PathStep* path;       // the position, while the path text is not built
-    PyObject* full_path;  // the path text, once built (or as given)
-};
-
-PyObject* new_match(PyTypeObject* type, PyObject* value, PathStep* path, PyObject* text) {
-    auto* m = PyObject_GC_New(MatchObject, type);
-    if (!m) {
-        PathStep::release(path);
-        return nullptr;
-    }
-    m->value = Py_NewRef(value);
-    m->path = path;
-    m->full_path = Py_XNewRef(text);
-    PyObject_GC_Track(m);
-    return reinterpret_cast<PyObject*>(m);
-}
-
 // find(node, path, first): list of matches, or the first matched node / None.
 Ref find(ModuleState* st, PyObject* node, PyObject* path, PyObject* first_flag) {
     if (!PyUnicode_Check(path))
@@ -409,80 +290,6 @@ Ref find(ModuleState* st, PyObject* node, PyObject* path, PyObject* first_flag) 
     }
     return out;
 }
-
-PyObject* match_full_path(PyObject* self, void*) {
-    auto* m = reinterpret_cast<MatchObject*>(self);
-    if (!m->full_path) {
-        PyObject* text = keldra::guarded([&] { return path_text(m->path).release(); });
-        if (!text) return nullptr;
-        m->full_path = text;
-        PathStep::release(std::exchange(m->path, nullptr));
-    }
-    return Py_NewRef(m->full_path);
-}
-
-int match_traverse(PyObject* self, visitproc visit, void* arg) {
-    auto* m = reinterpret_cast<MatchObject*>(self);
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(m->value);
-    Py_VISIT(m->full_path);
-    return 0;
-}
-
-int match_clear(PyObject* self) {
-    auto* m = reinterpret_cast<MatchObject*>(self);
-    Py_CLEAR(m->value);
-    Py_CLEAR(m->full_path);
-    PathStep::release(std::exchange(m->path, nullptr));
-    return 0;
-}
-
-void match_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    match_clear(self);
-    tp->tp_free(self);
-    Py_DECREF(tp);
-}
-
-PyObject* match_repr(PyObject* self) {
-    Ref path = Ref::steal(match_full_path(self, nullptr));
-    return PyUnicode_FromFormat("Match(full_path=%R, value=%R)", path.get(),
-                                reinterpret_cast<MatchObject*>(self)->value);
-}
-
-PyObject* match_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"value", "full_path", nullptr};
-    PyObject* value;
-    PyObject* full_path;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:Match", const_cast<char**>(kwlist), &value,
-                                     &full_path))
-        return nullptr;
-    return new_match(type, value, nullptr, full_path);
-}
-
-PyMemberDef match_members[] = {
-    {"value", T_OBJECT_EX, offsetof(MatchObject, value), READONLY, "The matched node itself."},
-    {nullptr, 0, 0, 0, nullptr},
-};
-
-PyGetSetDef match_getset[] = {
-    {"full_path", match_full_path, nullptr,
-     "Path text from the searched node to the match, such as 'from.[0].name'.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyType_Slot match_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Match(value, full_path)\n--\n\nOne result of a tree search.")},
-    {Py_tp_new, reinterpret_cast<void*>(match_new)},
-    {Py_tp_traverse, reinterpret_cast<void*>(match_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(match_clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(match_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(match_repr)},
-    {Py_tp_members, match_members},
-    {Py_tp_getset, match_getset},
-    {0, nullptr},
-};
 
 // ---- find as a method and as a function -----------------------------------
 
@@ -537,14 +344,6 @@ PyMethodDef find_function_def = {
     "find(node, path, first=0)\n--\n\n"
     "Search a tree of mappings and lists; see Node.find."};
 
-PyType_Spec match_spec = {
-    "keldra_var.Match",
-    sizeof(MatchObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    match_slots,
-};
-
 PyType_Spec node_spec = {
     "keldra_var.Node",
     sizeof(PyDictObject),
@@ -552,24 +351,5 @@ PyType_Spec node_spec = {
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
     node_slots,
 };
-
-// ---- shared dict-subclass housekeeping ------------------------------------
-
-int dict_subclass_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    return PyDict_Type.tp_traverse(self, visit, arg);
-}
-
-int dict_subclass_clear(PyObject* self) { return PyDict_Type.tp_clear(self); }
-
-void dict_subclass_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    // The trashcan turns the release of a very deep tree into a loop.
-    Py_TRASHCAN_BEGIN(self, dict_subclass_dealloc)
-    PyDict_Type.tp_dealloc(self);
-    Py_DECREF(tp);
-    Py_TRASHCAN_END
-}
 
 }  // namespace keldra_var

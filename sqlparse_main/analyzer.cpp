@@ -1,6 +1,6 @@
-// Analyze: the lineage analyzer.  This file holds the class itself, its
-// state, the entry analyze_sql with the split of set operations into their
-// branches, the per-query driver and the JSON normalisation of the tree.
+// Analyze: the lineage analyzer.  This file holds the class itself, the
+// entry analyze_sql with the split of set operations into their branches,
+// the per-query driver and the JSON normalisation of the tree.
 //
 // Every method calls the others through the instance (self.<method>), so a
 // subclass or a patched method takes effect, and reads the module-level names
@@ -15,8 +15,9 @@ thread_local int Nesting::depth_ = 0;
 
 namespace {
 // A level of subquery costs about seven of these (some 150 levels in all,
-// far beyond what the parser accepts); 1200 steps take well under 1 MB of C
-// stack.
+// far beyond what the parser accepts).  The count keeps the depth the same on
+// every thread that has the stack for it; the stack check stops a thread
+// that has less.
 constexpr int kMaxNesting = 1200;
 }  // namespace
 
@@ -26,81 +27,12 @@ Nesting::Nesting() {
                       "the query is nested too deeply for lineage analysis (more than %d nested "
                       "analysis steps)",
                       kMaxNesting);
+    if (keldra::stack_low())
+        keldra::raise(PyExc_RecursionError,
+                      "the query is nested too deeply for lineage analysis (the thread's stack is "
+                      "nearly exhausted after %d nested analysis steps)",
+                      depth_);
     ++depth_;
-}
-
-// ---- instances --------------------------------------------------------------
-
-PyMemberDef instance_members[] = {
-    {"__dictoffset__", T_PYSSIZET, offsetof(Instance, dict), READONLY, nullptr},
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(Instance, weakrefs), READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
-
-PyGetSetDef instance_getset[] = {
-    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-int instance_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(reinterpret_cast<Instance*>(self)->dict);
-    return 0;
-}
-
-int instance_clear(PyObject* self) {
-    Py_CLEAR(reinterpret_cast<Instance*>(self)->dict);
-    return 0;
-}
-
-void instance_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    if (reinterpret_cast<Instance*>(self)->weakrefs) PyObject_ClearWeakRefs(self);
-    instance_clear(self);
-    tp->tp_free(self);
-    Py_DECREF(tp);
-}
-
-// ---- helpers shared by the analyzer files ------------------------------------
-
-Ref record_of(const Ctx& c, PyObject* self, PyObject* column) {
-    Ref var = var_of(c, self);
-    Ref result = keldra::getattr(var.get(), c.st->s_result);
-    return call_method(c, result.get(), c.st->s_get, column);
-}
-
-void print_values(const Ctx& c, PyObject* a, PyObject* b) {
-    PyObject* builtins = PyEval_GetBuiltins();
-    PyObject* print = builtins ? keldra::dict_get(builtins, c.st->s_print) : nullptr;
-    if (!print) keldra::raise(PyExc_NameError, "name 'print' is not defined");
-    Ref keep = Ref::borrow(print);
-    if (b)
-        keldra::call(print, a, b);
-    else
-        keldra::call(print, a);
-}
-
-bool contains(PyObject* container, PyObject* item) {
-    return keldra::check(PySequence_Contains(container, item)) != 0;
-}
-
-void dot_split(const Ctx& c, PyObject* value, Ref* first, Ref* second) {
-    if (PyUnicode_Check(value)) {
-        Py_ssize_t n = PyUnicode_GET_LENGTH(value);
-        Py_ssize_t d1 = PyUnicode_FindChar(value, '.', 0, n, 1);
-        if (d1 == -2) keldra::raise_current();
-        if (d1 < 0) keldra::raise(PyExc_IndexError, "list index out of range");
-        Py_ssize_t d2 = PyUnicode_FindChar(value, '.', d1 + 1, n, 1);
-        if (d2 == -2) keldra::raise_current();
-        if (d2 < 0) d2 = n;
-        *first = Ref::steal(PyUnicode_Substring(value, 0, d1));
-        *second = Ref::steal(PyUnicode_Substring(value, d1 + 1, d2));
-        return;
-    }
-    Ref parts = call_method(c, value, c.st->s_split, c.st->s_dot);
-    *first = Ref::steal(PySequence_GetItem(parts.get(), 0));
-    *second = Ref::steal(PySequence_GetItem(parts.get(), 1));
 }
 
 namespace {
@@ -113,11 +45,14 @@ bool is_set_operation(const Ctx& c, PyObject* node) {
 }
 
 // A query without select whose FROM is a set operation: the parser's form of
-// a UNION followed by ORDER BY or LIMIT.  Returns that set operation.
-PyObject* wrapped_set_operation(const Ctx& c, PyObject* node) {
-    if (!PyDict_Check(node) || keldra::check(PyDict_Contains(node, c.st->s_select))) return nullptr;
-    PyObject* from = keldra::dict_get(node, c.st->s_from);
-    return (from && is_set_operation(c, from)) ? from : nullptr;
+// a UNION followed by ORDER BY or LIMIT.  Returns that set operation, held:
+// the lookups in it may run a key's code, which may drop it from `node`.
+Ref wrapped_set_operation(const Ctx& c, PyObject* node) {
+    if (!PyDict_Check(node) || keldra::check(PyDict_Contains(node, c.st->s_select))) return Ref();
+    PyObject* found = keldra::dict_get(node, c.st->s_from);
+    if (!found) return Ref();
+    Ref from = Ref::borrow(found);
+    return is_set_operation(c, from.get()) ? from : Ref();
 }
 
 void reset_result(const Ctx& c, PyObject* self, bool clear_first) {
@@ -138,16 +73,17 @@ void analyze_branches(const Ctx& c, PyObject* self, PyObject* node, PyObject* le
         Ref pair = Ref::steal(raw);
         Ref value = Ref::steal(PySequence_GetItem(pair.get(), 1));
         if (!PyList_Check(value.get())) continue;
+        // A copy of the list of branches: it holds every branch while they run.
         Ref branches = Ref::steal(PySequence_List(value.get()));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(branches.get()); ++i) {
             PyObject* sql = PyList_GET_ITEM(branches.get(), i);
             if (is_set_operation(c, sql)) {
                 analyze_branches(c, self, sql, level);
-            } else if (PyObject* inner = wrapped_set_operation(c, sql)) {
-                analyze_branches(c, self, Ref::borrow(inner).get(), level);
+            } else if (Ref inner = wrapped_set_operation(c, sql)) {
+                analyze_branches(c, self, inner.get(), level);
             } else {
                 reset_result(c, self, true);
-                call_method(c, self, c.st->s__analyze_sql_start, sql, level);
+                keldra::discard(call_method(c, self, c.st->s__analyze_sql_start, sql, level));
             }
         }
     }
@@ -159,15 +95,10 @@ bool keys_contain(const Ctx& c, PyObject* tree, PyObject* key) {
     return contains(keys.get(), key);
 }
 
-// ---- methods -------------------------------------------------------------------
+// ---- construction ----------------------------------------------------------------
 
 const char* const init_names[] = {"tree"};
-const keldra::Signature init_sig = {"Analyze.__init__", true, init_names, 1, 1};
-const char* const level_names[] = {"level"};
-const keldra::Signature analyze_sql_sig = {"Analyze.analyze_sql", true, level_names, 1, 0};
-const keldra::Signature check_union_sig = {"Analyze._check_union", true, level_names, 1, 1};
-const char* const start_names[] = {"tree", "level"};
-const keldra::Signature start_sig = {"Analyze._analyze_sql_start", true, start_names, 2, 2};
+const keldra::Signature init_sig = keldra::signature("Analyze.__init__", true, init_names);
 
 void init(const Ctx& c, PyObject* self, PyObject* tree) {
     Ref cls = c.global(c.st->s_KeldraVar);
@@ -179,14 +110,9 @@ void init(const Ctx& c, PyObject* self, PyObject* tree) {
     keldra::setattr(self, c.st->s_tree, tree);
 }
 
-PyObject* m_init(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                 PyObject* kwnames) {
-    return keldra::guarded([&] {
-        PyObject* a[1];
-        keldra::bind_args(init_sig, args, nargs, kwnames, a);
-        init(Ctx::of_class(cls), self, a[0]);
-        return Py_NewRef(Py_None);
-    });
+Ref init_method(const Ctx& c, PyObject* self, PyObject* const* a) {
+    init(c, self, a[0]);
+    return Ref::none();
 }
 
 int analyze_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -227,115 +153,106 @@ PyObject* analyze_vectorcall_impl(PyObject* type, PyObject* const* args, size_t 
     });
 }
 
-PyObject* m_analyze_sql(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) {
-    return keldra::guarded([&] {
-        PyObject* a[1];
-        keldra::bind_args(analyze_sql_sig, args, nargs, kwnames, a);
-        Ctx c = Ctx::of_class(cls);
-        Nesting nest;
-        Ref level = a[0] ? Ref::borrow(a[0]) : Ref::steal(PyLong_FromLong(0));
-        call_method(c, self, c.st->s__check_union, level.get());
-        Ref tree = instance_attr(self, c.st->s_tree);
-        bool set_op = keys_contain(c, tree.get(), c.st->s_union_all);
-        if (!set_op) {
-            tree = instance_attr(self, c.st->s_tree);
-            set_op = keys_contain(c, tree.get(), c.st->s_union_);
-        }
+// ---- entry and driver --------------------------------------------------------------
+
+const char* const level_names[] = {"level"};
+const keldra::Signature analyze_sql_sig = keldra::signature("Analyze.analyze_sql", true, level_names, 0);
+
+Ref analyze_sql(const Ctx& c, PyObject* self, PyObject* const* a) {
+    Ref level = a[0] ? Ref::borrow(a[0]) : Ref::steal(PyLong_FromLong(0));
+    SubqueryReuse reuse(c, self, level.get());
+    keldra::discard(call_method(c, self, c.st->s__check_union, level.get()));
+    Ref tree = instance_attr(self, c.st->s_tree);
+    bool set_op = keys_contain(c, tree.get(), c.st->s_union_all);
+    if (!set_op) {
         tree = instance_attr(self, c.st->s_tree);
-        if (set_op) {
-            analyze_branches(c, self, tree.get(), level.get());
-        } else if (PyObject* inner = wrapped_set_operation(c, tree.get())) {
-            analyze_branches(c, self, Ref::borrow(inner).get(), level.get());
-        } else {
-            reset_result(c, self, false);
-            call_method(c, self, c.st->s__analyze_sql_start, tree.get(), level.get());
-        }
-        Ref var = var_of(c, self);
-        Ref sqls = keldra::getattr(var.get(), c.st->s_sqls);
-        Ref distinct = Ref::steal(PySet_New(sqls.get()));
-        return PySequence_List(distinct.get());
-    });
+        set_op = keys_contain(c, tree.get(), c.st->s_union_);
+    }
+    tree = instance_attr(self, c.st->s_tree);
+    if (set_op) {
+        analyze_branches(c, self, tree.get(), level.get());
+    } else if (Ref inner = wrapped_set_operation(c, tree.get())) {
+        analyze_branches(c, self, inner.get(), level.get());
+    } else {
+        reset_result(c, self, false);
+        keldra::discard(call_method(c, self, c.st->s__analyze_sql_start, tree.get(), level.get()));
+    }
+    Ref var = var_of(c, self);
+    Ref sqls = keldra::getattr(var.get(), c.st->s_sqls);
+    Ref distinct = Ref::steal(PySet_New(sqls.get()));
+    return Ref::steal(PySequence_List(distinct.get()));
 }
 
-PyObject* m_analyze_sql_start(PyObject* self, PyTypeObject* cls, PyObject* const* args,
-                              Py_ssize_t nargs, PyObject* kwnames) {
-    return keldra::guarded([&] {
-        PyObject* a[2];
-        keldra::bind_args(start_sig, args, nargs, kwnames, a);
-        Ctx c = Ctx::of_class(cls);
-        Nesting nest;
-        PyObject* tree = a[0];
-        PyObject* level = a[1];
-        call_method(c, self, c.st->s__get_all_select_value, tree, level);
-        Ref var = var_of(c, self);
-        Ref items = keldra::getattr(var.get(), c.st->s_all_select_value);
-        var = Ref();
-        call_method(c, self, c.st->s__analyze_select_value, tree, items.get(), level);
-        call_method(c, self, c.st->s__analyze_from_value, tree, level);
-        return Py_NewRef(Py_None);
-    });
+const char* const start_names[] = {"tree", "level"};
+const keldra::Signature start_sig = keldra::signature("Analyze._analyze_sql_start", true, start_names);
+
+Ref analyze_sql_start(const Ctx& c, PyObject* self, PyObject* const* a) {
+    PyObject* tree = a[0];
+    PyObject* level = a[1];
+    keldra::discard(call_method(c, self, c.st->s__get_all_select_value, tree, level));
+    Ref var = var_of(c, self);
+    Ref items = keldra::getattr(var.get(), c.st->s_all_select_value);
+    var = Ref();
+    keldra::discard(call_method(c, self, c.st->s__analyze_select_value, tree, items.get(), level));
+    keldra::discard(call_method(c, self, c.st->s__analyze_from_value, tree, level));
+    return Ref::none();
 }
 
 // Normalise the tree through JSON: blanks inside keys and strings become
 // underscores ("union all" -> "union_all"), and every mapping comes back as a
 // searchable keldra_var.Node.
-PyObject* m_check_union(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) {
-    return keldra::guarded([&] {
-        PyObject* a[1];
-        keldra::bind_args(check_union_sig, args, nargs, kwnames, a);
-        Ctx c = Ctx::of_class(cls);
-        Ref json = c.global(c.st->s_json);
-        Ref tree = instance_attr(self, c.st->s_tree);
-        Ref dumps = keldra::getattr(json.get(), c.st->s_dumps);
-        Ref loads = keldra::getattr(json.get(), c.st->s_loads);
-        Ref normalised;
-        if (json.get() == c.st->json_module && dumps.get() == c.st->json_dumps &&
-            loads.get() == c.st->json_loads) {
-            normalised = normalise_tree(c, tree.get());
-        } else {
-            Ref dump_kw = Ref::steal(PyTuple_Pack(2, c.st->s_ensure_ascii, c.st->s_separators));
-            PyObject* dump_argv[] = {tree.get(), Py_False, c.st->separators_pair};
-            Ref text = Ref::steal(PyObject_Vectorcall(dumps.get(), dump_argv, 1, dump_kw.get()));
-            if (PyUnicode_Check(text.get()))
-                text = Ref::steal(PyUnicode_Replace(text.get(), c.st->s_blank, c.st->s_underscore, -1));
-            else
-                text = Ref::steal(PyObject_CallMethod(text.get(), "replace", "OO", c.st->s_blank,
-                                                      c.st->s_underscore));
-            Ref load_kw = Ref::steal(PyTuple_Pack(1, c.st->s_object_pairs_hook));
-            PyObject* load_argv[] = {text.get(), c.st->node_type};
-            normalised = Ref::steal(PyObject_Vectorcall(loads.get(), load_argv, 1, load_kw.get()));
-        }
-        keldra::setattr(self, c.st->s_tree, normalised.get());
-        return Py_NewRef(Py_None);
-    });
+const keldra::Signature check_union_sig = keldra::signature("Analyze._check_union", true, level_names);
+
+Ref check_union(const Ctx& c, PyObject* self, PyObject* const*) {
+    Ref json = c.global(c.st->s_json);
+    Ref tree = instance_attr(self, c.st->s_tree);
+    Ref dumps = keldra::getattr(json.get(), c.st->s_dumps);
+    Ref loads = keldra::getattr(json.get(), c.st->s_loads);
+    Ref normalised;
+    if (json.get() == c.st->json_module && dumps.get() == c.st->json_dumps &&
+        loads.get() == c.st->json_loads) {
+        normalised = normalise_tree(c, tree.get());
+    } else {
+        Ref dump_kw = Ref::steal(PyTuple_Pack(2, c.st->s_ensure_ascii, c.st->s_separators));
+        PyObject* dump_argv[] = {tree.get(), Py_False, c.st->separators_pair};
+        Ref text = Ref::steal(PyObject_Vectorcall(dumps.get(), dump_argv, 1, dump_kw.get()));
+        if (PyUnicode_Check(text.get()))
+            text = Ref::steal(PyUnicode_Replace(text.get(), c.st->s_blank, c.st->s_underscore, -1));
+        else
+            text = Ref::steal(
+                PyObject_CallMethod(text.get(), "replace", "OO", c.st->s_blank, c.st->s_underscore));
+        Ref load_kw = Ref::steal(PyTuple_Pack(1, c.st->s_object_pairs_hook));
+        PyObject* load_argv[] = {text.get(), c.st->node_type};
+        normalised = Ref::steal(PyObject_Vectorcall(loads.get(), load_argv, 1, load_kw.get()));
+    }
+    keldra::setattr(self, c.st->s_tree, normalised.get());
+    return Ref::none();
 }
 
 #define DOC(sig) "Analyze." sig
 PyMethodDef analyze_methods[] = {
-    {"__init__", SQLPARSE_MAIN_METHOD(m_init) | METH_COEXIST, DOC("__init__(self, tree)")},
-    {"analyze_sql", SQLPARSE_MAIN_METHOD(m_analyze_sql), DOC("analyze_sql(self, level=0)")},
-    {"_analyze_sql_start", SQLPARSE_MAIN_METHOD(m_analyze_sql_start),
+    {"__init__", SQLPARSE_MAIN_METHOD(init_sig, init_method) | METH_COEXIST, DOC("__init__(self, tree)")},
+    {"analyze_sql", SQLPARSE_MAIN_METHOD(analyze_sql_sig, analyze_sql), DOC("analyze_sql(self, level=0)")},
+    {"_analyze_sql_start", SQLPARSE_MAIN_METHOD(start_sig, analyze_sql_start),
      DOC("_analyze_sql_start(self, tree, level)")},
-    {"_analyze_from_value", SQLPARSE_MAIN_METHOD(m_analyze_from_value),
+    {"_analyze_from_value", SQLPARSE_MAIN_METHOD(analyze_from_value_sig, analyze_from_value),
      DOC("_analyze_from_value(self, tree, level)")},
-    {"_analyze_from_value_master", SQLPARSE_MAIN_METHOD(m_analyze_from_value_master),
+    {"_analyze_from_value_master", SQLPARSE_MAIN_METHOD(analyze_from_value_master_sig, analyze_from_value_master),
      DOC("_analyze_from_value_master(self, tree, column, level)")},
-    {"_master_from_value", SQLPARSE_MAIN_METHOD(m_master_from_value),
+    {"_master_from_value", SQLPARSE_MAIN_METHOD(master_from_value_sig, master_from_value),
      DOC("_master_from_value(self, tree, column, level)")},
-    {"_none_master_from_value", SQLPARSE_MAIN_METHOD(m_none_master_from_value),
+    {"_none_master_from_value", SQLPARSE_MAIN_METHOD(none_master_from_value_sig, none_master_from_value),
      DOC("_none_master_from_value(self, tree, column, level)")},
-    {"_check_union", SQLPARSE_MAIN_METHOD(m_check_union), DOC("_check_union(self, level)")},
-    {"_get_all_select_value", SQLPARSE_MAIN_METHOD(m_get_all_select_value),
+    {"_check_union", SQLPARSE_MAIN_METHOD(check_union_sig, check_union), DOC("_check_union(self, level)")},
+    {"_get_all_select_value", SQLPARSE_MAIN_METHOD(get_all_select_value_sig, get_all_select_value),
      DOC("_get_all_select_value(self, tree, level)")},
-    {"_analyze_select_value", SQLPARSE_MAIN_METHOD(m_analyze_select_value),
+    {"_analyze_select_value", SQLPARSE_MAIN_METHOD(analyze_select_value_sig, analyze_select_value),
      DOC("_analyze_select_value(self, tree, select_value_list, level, master=None)")},
-    {"_analyze_column", SQLPARSE_MAIN_METHOD(m_analyze_column),
+    {"_analyze_column", SQLPARSE_MAIN_METHOD(analyze_column_sig, analyze_column),
      DOC("_analyze_column(self, tree, column, level)")},
-    {"_analyze_column_asterisk", SQLPARSE_MAIN_METHOD(m_analyze_column_asterisk),
+    {"_analyze_column_asterisk", SQLPARSE_MAIN_METHOD(analyze_column_asterisk_sig, analyze_column_asterisk),
      DOC("_analyze_column_asterisk(self, tree, column, level)")},
-    {"_one_replace_other", SQLPARSE_MAIN_METHOD(m_one_replace_other),
+    {"_one_replace_other", SQLPARSE_MAIN_METHOD(one_replace_other_sig, one_replace_other_method),
      DOC("_one_replace_other(self, full_path, one, other)")},
     // _one_search_other is added by the module as a staticmethod around a
     // function bound to the module, which gives it the module's state.

@@ -13,10 +13,9 @@ namespace sqlparse_main {
 namespace {
 
 const keldra::Signature init_sig = {"KeldraParseMain.__init__", true, nullptr, 0, 0};
-const char* const parse_sql_names[] = {"sql"};
-const keldra::Signature parse_sql_sig = {"KeldraParseMain._parse_sql", true, parse_sql_names, 1, 1};
-const char* const re_hint_names[] = {"sql"};
-const keldra::Signature re_hint_sig = {"KeldraParseMain._re_hint", false, re_hint_names, 1, 1};
+const char* const sql_names[] = {"sql"};
+const keldra::Signature parse_sql_sig = keldra::signature("KeldraParseMain._parse_sql", true, sql_names);
+const keldra::Signature re_hint_sig = keldra::signature("KeldraParseMain._re_hint", false, sql_names);
 
 // Divide "db.tbl" into ("db", "tbl") at the last "."; no "." gives (None, text).
 void divide_table(const Ctx& c, PyObject* text, Ref* database, Ref* table) {
@@ -48,7 +47,8 @@ void divide_table(const Ctx& c, PyObject* text, Ref* database, Ref* table) {
     *table = Ref::borrow(PySequence_Fast_GET_ITEM(seq.get(), 1));
 }
 
-Ref parse_sql(const Ctx& c, PyObject* self, PyObject* sql) {
+Ref parse_sql(const Ctx& c, PyObject* self, PyObject* const* a) {
+    PyObject* sql = a[0];
     Ref cleaned = call_method(c, self, c.st->s__re_hint, sql);
     Ref parse = c.global(c.st->s_parse);
     Ref tree = keldra::call(parse.get(), cleaned.get());
@@ -74,27 +74,12 @@ Ref parse_sql(const Ctx& c, PyObject* self, PyObject* sql) {
     return result;
 }
 
-PyObject* kpm_init_method(PyObject*, PyTypeObject*, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) {
-    return keldra::guarded([&] {
-        keldra::bind_args(init_sig, args, nargs, kwnames, nullptr);
-        return Py_NewRef(Py_None);
-    });
-}
+Ref init_method(const Ctx&, PyObject*, PyObject* const*) { return Ref::none(); }
 
 int kpm_init(PyObject*, PyObject* args, PyObject* kwargs) {
     return keldra::guarded_int([&] {
         Py_ssize_t n = PyTuple_GET_SIZE(args) + (kwargs ? PyDict_GET_SIZE(kwargs) : 0);
         if (n) keldra::raise(PyExc_TypeError, "KeldraParseMain() takes no arguments (%zd given)", n);
-    });
-}
-
-PyObject* kpm_parse_sql(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) {
-    return keldra::guarded([&] {
-        PyObject* a[1];
-        keldra::bind_args(parse_sql_sig, args, nargs, kwnames, a);
-        return parse_sql(Ctx::of_class(cls), self, a[0]).release();
     });
 }
 
@@ -109,11 +94,11 @@ PyObject* kpm_re_hint(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 }
 
 PyMethodDef kpm_methods[] = {
-    {"__init__", SQLPARSE_MAIN_METHOD(kpm_init_method) | METH_COEXIST,
+    {"__init__", SQLPARSE_MAIN_METHOD(init_sig, init_method) | METH_COEXIST,
      "KeldraParseMain.__init__(self)"},
     {"_re_hint", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kpm_re_hint)),
      METH_STATIC | METH_FASTCALL | METH_KEYWORDS, "KeldraParseMain._re_hint(sql)"},
-    {"_parse_sql", SQLPARSE_MAIN_METHOD(kpm_parse_sql), "KeldraParseMain._parse_sql(self, sql)"},
+    {"_parse_sql", SQLPARSE_MAIN_METHOD(parse_sql_sig, parse_sql), "KeldraParseMain._parse_sql(self, sql)"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -131,30 +116,6 @@ PyType_Slot kpm_slots[] = {
 };
 
 }  // namespace
-
-// Unpack exactly three values, with the interpreter's messages.
-void unpack3(PyObject* item, Ref out[3]) {
-    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 3) {
-        for (int i = 0; i < 3; ++i) out[i] = Ref::borrow(PyTuple_GET_ITEM(item, i));
-        return;
-    }
-    Ref it = Ref::steal(PyObject_GetIter(item));
-    int got = 0;
-    for (;; ++got) {
-        PyObject* v = PyIter_Next(it.get());
-        if (!v) {
-            if (PyErr_Occurred()) keldra::raise_current();
-            break;
-        }
-        if (got == 3) {
-            Py_DECREF(v);
-            keldra::raise(PyExc_ValueError, "too many values to unpack (expected 3)");
-        }
-        out[got] = Ref::steal(v);
-    }
-    if (got < 3)
-        keldra::raise(PyExc_ValueError, "not enough values to unpack (expected 3, got %d)", got);
-}
 
 PyType_Spec kpm_spec = {
     "sqlparse_main.KeldraParseMain",

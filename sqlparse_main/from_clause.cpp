@@ -7,9 +7,7 @@
 namespace sqlparse_main {
 namespace {
 const char* const from_names[] = {"tree", "level"};
-const keldra::Signature from_sig = {"Analyze._analyze_from_value", true, from_names, 2, 2};
 const char* const master_names[] = {"tree", "column", "level"};
-const keldra::Signature master_sig = {"Analyze._analyze_from_value_master", true, master_names, 3, 3};
 
 // Counts the dispatcher's nesting on one analyzer.
 class Redispatch {
@@ -32,53 +30,43 @@ private:
 };
 }  // namespace
 
+const keldra::Signature analyze_from_value_sig =
+    keldra::signature("Analyze._analyze_from_value", true, from_names);
+const keldra::Signature analyze_from_value_master_sig =
+    keldra::signature("Analyze._analyze_from_value_master", true, master_names);
+
 // for column, record in self._var.result.items():
 //     self._analyze_from_value_master(tree, column, level)
-PyObject* m_analyze_from_value(PyObject* self, PyTypeObject* cls, PyObject* const* args,
-                               Py_ssize_t nargs, PyObject* kwnames) {
-    return keldra::guarded([&] {
-        PyObject* a[2];
-        keldra::bind_args(from_sig, args, nargs, kwnames, a);
-        Ctx c = Ctx::of_class(cls);
-        Nesting nest;
-        Ref var = var_of(c, self);
-        Ref result = keldra::getattr(var.get(), c.st->s_result);
-        var = Ref();
-        Ref items = call_method(c, result.get(), c.st->s_items);
-        // The live view: a map that changes size under the loop ends it with
-        // the interpreter's RuntimeError.
-        Ref it = Ref::steal(PyObject_GetIter(items.get()));
-        while (PyObject* raw = PyIter_Next(it.get())) {
-            Ref pair = Ref::steal(raw);
-            Ref column = Ref::steal(PySequence_GetItem(pair.get(), 0));
-            call_method(c, self, c.st->s__analyze_from_value_master, a[0], column.get(), a[1]);
-        }
-        if (PyErr_Occurred()) keldra::raise_current();
-        return Py_NewRef(Py_None);
-    });
+Ref analyze_from_value(const Ctx& c, PyObject* self, PyObject* const* a) {
+    Ref var = var_of(c, self);
+    Ref result = keldra::getattr(var.get(), c.st->s_result);
+    var = Ref();
+    Ref items = call_method(c, result.get(), c.st->s_items);
+    // The live view: a map that changes size under the loop ends it with
+    // the interpreter's RuntimeError.
+    Ref it = Ref::steal(PyObject_GetIter(items.get()));
+    while (PyObject* raw = PyIter_Next(it.get())) {
+        Ref pair = Ref::steal(raw);
+        Ref column = Ref::steal(PySequence_GetItem(pair.get(), 0));
+        keldra::discard(call_method(c, self, c.st->s__analyze_from_value_master, a[0], column.get(), a[1]));
+    }
+    if (PyErr_Occurred()) keldra::raise_current();
+return Ref::none();
 }
 
-PyObject* m_analyze_from_value_master(PyObject* self, PyTypeObject* cls, PyObject* const* args,
-                                      Py_ssize_t nargs, PyObject* kwnames) {
-    return keldra::guarded([&] {
-        PyObject* a[3];
-        keldra::bind_args(master_sig, args, nargs, kwnames, a);
-        Ctx c = Ctx::of_class(cls);
-        Nesting nest;
-        PyObject *tree = a[0], *column = a[1], *level = a[2];
-        Redispatch depth(self, column);
-        Ref rec = record_of(c, self, column);
-        Ref table = call_method(c, rec.get(), c.st->s_get, c.st->s_table);
-        if (keldra::truthy(table.get())) return Py_NewRef(Py_None);
-        rec = record_of(c, self, column);
-        Ref master = keldra::getattr(rec.get(), c.st->s_master);
-        rec = Ref();
-        if (keldra::truthy(master.get()))
-            call_method(c, self, c.st->s__master_from_value, tree, column, level);
-        else
-            call_method(c, self, c.st->s__none_master_from_value, tree, column, level);
-        return Py_NewRef(Py_None);
-    });
+Ref analyze_from_value_master(const Ctx& c, PyObject* self, PyObject* const* a) {
+    PyObject *tree = a[0], *column = a[1], *level = a[2];
+    Redispatch depth(self, column);
+    Ref rec = record_of(c, self, column);
+    Ref table = call_method(c, rec.get(), c.st->s_get, c.st->s_table);
+    if (keldra::truthy(table.get())) return Ref::none();
+    rec = record_of(c, self, column);
+    Ref master = keldra::getattr(rec.get(), c.st->s_master);
+    rec = Ref();
+    PyObject* resolver = keldra::truthy(master.get()) ? c.st->s__master_from_value
+                                                      : c.st->s__none_master_from_value;
+    keldra::discard(call_method(c, self, resolver, tree, column, level));
+return Ref::none();
 }
 
 }  // namespace sqlparse_main

@@ -1,23 +1,14 @@
 // The sqlparse_main extension module: binds re, parse, KeldraVar and json,
-// then creates KeldraParseMain and Analyze, in that order.
-//
-// moz_sql_parser's bundled engine says `from collections import Iterable` in
-// mo_parsing/infix.py, which fails on current interpreters.  When the first
-// import of the parser raises ImportError, the module rewrites that line of
-// the installed file to import from collections.abc and imports the parser
-// again.  The engine file is found beside ply, whose __file__ gives the
-// directory.  The rewrite goes to a temporary file in the same directory that
-// is renamed over the original, so a failed write never leaves it empty.
+// then creates KeldraParseMain and Analyze, in that order.  The import of the
+// parser (and the repair of its engine) is in engine_repair.cpp.
 #include "sqlparse_main.hpp"
 
 namespace sqlparse_main {
-namespace {
 
-Ref import(const char* name) { return Ref::steal(PyImport_ImportModule(name)); }
+Ref import_module(const char* name) { return Ref::steal(PyImport_ImportModule(name)); }
 
-// from <module> import <name>
 Ref import_from(const char* module, const char* name) {
-    Ref mod = import(module);
+    Ref mod = import_module(module);
     PyObject* v = PyObject_GetAttrString(mod.get(), name);
     if (v) return Ref::steal(v);
     if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
@@ -27,127 +18,7 @@ Ref import_from(const char* module, const char* name) {
     keldra::raise_current();
 }
 
-Ref str(const char* s) { return Ref::steal(PyUnicode_FromString(s)); }
-
-Ref replace(PyObject* text, PyObject* old, PyObject* with) {
-    return Ref::steal(PyObject_CallMethod(text, "replace", "OO", old, with));
-}
-
-// with open(path, mode, encoding="utf-8") as f: <body(f)>
-template <class F>
-void with_open(PyObject* io, PyObject* path, const char* mode, F&& body) {
-    Ref open = Ref::steal(PyObject_GetAttrString(io, "open"));
-    Ref args = Ref::steal(Py_BuildValue("(Os)", path, mode));
-    Ref kwargs = Ref::steal(Py_BuildValue("{s:s}", "encoding", "utf-8"));
-    Ref f = Ref::steal(PyObject_Call(open.get(), args.get(), kwargs.get()));
-    try {
-        body(f.get());
-    } catch (const keldra::PyErrorSet&) {
-        PyObject *t, *v, *tb;
-        PyErr_Fetch(&t, &v, &tb);
-        PyObject* r = PyObject_CallMethod(f.get(), "close", nullptr);
-        Py_XDECREF(r);
-        if (!r) {
-            Py_XDECREF(t);
-            Py_XDECREF(v);
-            Py_XDECREF(tb);
-        } else {
-            PyErr_Restore(t, v, tb);
-        }
-        throw;
-    }
-    Ref closed = Ref::steal(PyObject_CallMethod(f.get(), "close", nullptr));
-}
-
-// Rewrite mo_parsing/infix.py beside ply so that Iterable comes from
-// collections.abc.
-void repair_engine(PyObject* re) {
-    Ref os = import("os");
-    Ref ply = import("ply");
-    Ref os_name = Ref::steal(PyObject_GetAttrString(os.get(), "name"));
-    bool nt = PyUnicode_Check(os_name.get()) && PyUnicode_CompareWithASCIIString(os_name.get(), "nt") == 0;
-    Ref old = str(nt ? "/" : "\\");
-    Ref with = str(nt ? "\\" : "/");
-    Ref old_path = replace(str("\\ply\\__init__.py").get(), old.get(), with.get());
-    Ref new_path = replace(str("\\mo_parsing\\infix.py").get(), old.get(), with.get());
-    Ref ply_file = Ref::steal(PyObject_GetAttrString(ply.get(), "__file__"));
-    Ref path = replace(ply_file.get(), old_path.get(), new_path.get());
-
-    Ref io = import("io");
-    Ref data;
-    with_open(io.get(), path.get(), "r", [&](PyObject* f) {
-        data = Ref::steal(PyObject_CallMethod(f, "read", nullptr));
-    });
-
-    // ply's own file: there is nothing of the engine to repair.
-    if (keldra::check(PyObject_RichCompareBool(path.get(), ply_file.get(), Py_EQ))) return;
-
-    old = str("from collections import Iterable");
-    with = str("from collections.abc import Iterable");
-    Ref text = Ref::steal(PyObject_CallMethod(re, "sub", "OOO", old.get(), with.get(), data.get()));
-
-    Ref tempfile = import("tempfile");
-    Ref dir = Ref::steal(PyObject_CallMethod(os.get(), "fspath", "O", path.get()));
-    Ref os_path = Ref::steal(PyObject_GetAttrString(os.get(), "path"));
-    dir = Ref::steal(PyObject_CallMethod(os_path.get(), "dirname", "O", dir.get()));
-    Ref mk_args = Ref::steal(PyTuple_New(0));
-    Ref mk_kw = Ref::steal(Py_BuildValue("{s:s,s:s,s:O}", "prefix", ".infix-", "suffix", ".tmp", "dir", dir.get()));
-    Ref mkstemp = Ref::steal(PyObject_GetAttrString(tempfile.get(), "mkstemp"));
-    Ref made = Ref::steal(PyObject_Call(mkstemp.get(), mk_args.get(), mk_kw.get()));
-    PyObject* fd = PyTuple_GetItem(made.get(), 0);
-    PyObject* tmp = PyTuple_GetItem(made.get(), 1);
-    if (!fd || !tmp) keldra::raise_current();
-    bool fd_owned = true;
-    try {
-        Ref st = Ref::steal(PyObject_CallMethod(os.get(), "stat", "O", path.get()));
-        Ref mode = Ref::steal(PyObject_GetAttrString(st.get(), "st_mode"));
-        Ref mask = Ref::steal(PyLong_FromLong(07777));
-        Ref bits = Ref::steal(PyNumber_And(mode.get(), mask.get()));
-        Ref ok = Ref::steal(PyObject_CallMethod(os.get(), "chmod", "OO", tmp, bits.get()));
-        with_open(io.get(), fd, "w", [&](PyObject* f) {
-            fd_owned = false;  // the open file object closes the descriptor now
-            Ref n = Ref::steal(PyObject_CallMethod(f, "write", "O", text.get()));
-        });
-        Ref done = Ref::steal(PyObject_CallMethod(os.get(), "replace", "OO", tmp, path.get()));
-    } catch (const keldra::PyErrorSet&) {
-        // Leave the original in place and remove the temporary file.
-        PyObject *t, *v, *tb;
-        PyErr_Fetch(&t, &v, &tb);
-        if (fd_owned) Py_XDECREF(PyObject_CallMethod(os.get(), "close", "O", fd));
-        Py_XDECREF(PyObject_CallMethod(os.get(), "unlink", "O", tmp));
-        PyErr_Clear();
-        PyErr_Restore(t, v, tb);
-        throw;
-    }
-}
-
-Ref import_parser(PyObject* re) {
-    try {
-        return import_from("moz_sql_parser", "parse");
-    } catch (const keldra::PyErrorSet&) {
-        if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw;
-    }
-    // Handle the ImportError as an `except ImportError:` block would: what
-    // the repair raises carries it as its context.
-    PyObject *t, *v, *tb;
-    PyErr_Fetch(&t, &v, &tb);
-    PyErr_NormalizeException(&t, &v, &tb);
-    if (tb) PyException_SetTraceback(v, tb);
-    Ref first = Ref::steal(v);
-    Py_XDECREF(t);
-    Py_XDECREF(tb);
-    PyObject* outer = PyErr_GetHandledException();
-    PyErr_SetHandledException(first.get());
-    struct Restore {
-        PyObject* outer;
-        ~Restore() {
-            PyErr_SetHandledException(outer);
-            Py_XDECREF(outer);
-        }
-    } restore{outer};
-    repair_engine(re);
-    return import_from("moz_sql_parser", "parse");
-}
+namespace {
 
 void add(PyObject* module, const char* name, PyObject* value) {
     keldra::check(PyModule_AddObjectRef(module, name, value));
@@ -167,16 +38,17 @@ int exec_module(PyObject* module) {
         if (!st->int_one) keldra::raise_current();
         st->separators_pair = Py_BuildValue("(ss)", ",", ":");
         if (!st->separators_pair) keldra::raise_current();
-        Ref keldra_var = import("keldra_var");
+        Ref keldra_var = import_module("keldra_var");
         st->node_type = PyObject_GetAttrString(keldra_var.get(), "Node");
         if (!st->node_type) keldra::raise_current();
         st->match_type = PyObject_GetAttrString(keldra_var.get(), "Match");
         if (!st->match_type) keldra::raise_current();
 
-        Ref re = import("re");
+        Ref re = import_module("re");
         add(module, "re", re.get());
         Ref parse = import_parser(re.get());
         add(module, "parse", parse.get());
+        quiet_parser_logging();
         Ref keldra_var_cls = import_from("keldra_var", "KeldraVar");
         if (!PyType_Check(keldra_var_cls.get()))
             keldra::raise(PyExc_ImportError, "keldra_var.KeldraVar is not a class");
@@ -184,8 +56,9 @@ int exec_module(PyObject* module) {
         st->dict_get_descr = _PyType_Lookup(&PyDict_Type, st->s_get);
         if (!st->dict_get_descr) keldra::raise(PyExc_ImportError, "dict has no get");
         Py_INCREF(st->dict_get_descr);
+        st->keldra_var_type = Py_NewRef(keldra_var_cls.get());
         add(module, "KeldraVar", keldra_var_cls.get());
-        Ref json = import("json");
+        Ref json = import_module("json");
         add(module, "json", json.get());
         st->json_module = Py_NewRef(json.get());
         st->json_dumps = PyObject_GetAttrString(json.get(), "dumps");
@@ -202,6 +75,7 @@ int exec_module(PyObject* module) {
         keldra::setattr(analyze.get(), st->s__one_search_other, static_search.get());
         st->analyze_type = Py_NewRef(analyze.get());
         add(module, "Analyze", analyze.get());
+        snapshot_types(st);
     });
 }
 
@@ -215,6 +89,8 @@ int traverse_module(PyObject* module, visitproc visit, void* arg) {
     Py_VISIT(st->json_module);
     Py_VISIT(st->json_dumps);
     Py_VISIT(st->json_loads);
+    Py_VISIT(st->keldra_var_type);
+    for (TypeSnapshot& snap : st->built) Py_VISIT(snap.attributes);
     return 0;
 }
 
@@ -234,6 +110,8 @@ int clear_module(PyObject* module) {
     Py_CLEAR(st->json_module);
     Py_CLEAR(st->json_dumps);
     Py_CLEAR(st->json_loads);
+    Py_CLEAR(st->keldra_var_type);
+    for (TypeSnapshot& snap : st->built) Py_CLEAR(snap.attributes);
     return 0;
 }
 

@@ -11,9 +11,8 @@
 namespace sqlparse_main {
 namespace {
 const char* const replace_names[] = {"full_path", "one", "other"};
-const keldra::Signature replace_sig = {"Analyze._one_replace_other", true, replace_names, 3, 3};
 const char* const search_names[] = {"tree", "full_path", "one", "other"};
-const keldra::Signature search_sig = {"Analyze._one_search_other", false, search_names, 4, 4};
+const keldra::Signature search_sig = keldra::signature("Analyze._one_search_other", false, search_names);
 
 // "$.%s" % text
 Ref dollar_path(const Ctx& c, PyObject* text) {
@@ -55,23 +54,20 @@ Ref one_search_other(const Ctx& c, PyObject* tree, PyObject* full_path, PyObject
     return call_method(c, tree, c.st->s_find, other_path.get(), c.st->int_one);
 }
 
-PyObject* m_one_replace_other(PyObject* self, PyTypeObject* cls, PyObject* const* args,
-                              Py_ssize_t nargs, PyObject* kwnames) {
-    return keldra::guarded([&] {
-        PyObject* a[3];
-        keldra::bind_args(replace_sig, args, nargs, kwnames, a);
-        Ctx c = Ctx::of_class(cls);
-        PyObject *full_path = a[0], *one = a[1], *other = a[2];
-        Ref split = call_method(c, full_path, c.st->s_split, one);
-        Ref count = call_method(c, full_path, c.st->s_count, one);
-        Py_ssize_t n = PyNumber_AsSsize_t(count.get(), PyExc_OverflowError);
-        if (n == -1 && PyErr_Occurred()) keldra::raise_current();
-        Ref pieces = Ref::steal(PySequence_GetSlice(split.get(), 0, n));
-        Ref head = call_method(c, one, c.st->s_join, pieces.get());
-        Ref other_path = Ref::steal(PyNumber_Add(dollar_path(c, head.get()).get(), other));
-        Ref tree = instance_attr(self, c.st->s_tree);
-        return call_method(c, tree.get(), c.st->s_find, other_path.get(), c.st->int_one).release();
-    });
+const keldra::Signature one_replace_other_sig =
+    keldra::signature("Analyze._one_replace_other", true, replace_names);
+
+Ref one_replace_other_method(const Ctx& c, PyObject* self, PyObject* const* a) {
+    PyObject *full_path = a[0], *one = a[1], *other = a[2];
+    Ref split = call_method(c, full_path, c.st->s_split, one);
+    Ref count = call_method(c, full_path, c.st->s_count, one);
+    Py_ssize_t n = PyNumber_AsSsize_t(count.get(), PyExc_OverflowError);
+    if (n == -1 && PyErr_Occurred()) keldra::raise_current();
+    Ref pieces = Ref::steal(PySequence_GetSlice(split.get(), 0, n));
+    Ref head = call_method(c, one, c.st->s_join, pieces.get());
+    Ref other_path = Ref::steal(PyNumber_Add(dollar_path(c, head.get()).get(), other));
+    Ref tree = instance_attr(self, c.st->s_tree);
+    return call_method(c, tree.get(), c.st->s_find, other_path.get(), c.st->int_one);
 }
 
 PyObject* m_one_search_other(PyObject* module, PyObject* const* args, Py_ssize_t nargs,

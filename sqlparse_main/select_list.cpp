@@ -12,9 +12,7 @@
 namespace sqlparse_main {
 namespace {
 const char* const collect_names[] = {"tree", "level"};
-const keldra::Signature collect_sig = {"Analyze._get_all_select_value", true, collect_names, 2, 2};
 const char* const select_names[] = {"tree", "select_value_list", "level", "master"};
-const keldra::Signature select_sig = {"Analyze._analyze_select_value", true, select_names, 4, 3};
 
 // {"value": ..., "name": ..., "master": ..., "path": ...}
 Ref make_record(const Ctx& c, PyObject* value, PyObject* name, PyObject* master, PyObject* path) {
@@ -32,7 +30,7 @@ void store_record(const Ctx& c, PyObject* self, PyObject* key, PyObject* record)
     Ref var = var_of(c, self);
     Ref result = keldra::getattr(var.get(), c.st->s_result);
     Ref kwnames = Ref::steal(PyTuple_Pack(1, key));
-    call_method_kw(c, result.get(), c.st->s_add, kwnames.get(), &record);
+    keldra::discard(call_method_kw(c, result.get(), c.st->s_add, kwnames.get(), &record));
 }
 
 // The star record: made when the select clause of the analyzer's whole tree
@@ -62,66 +60,58 @@ void star_record(const Ctx& c, PyObject* self, Ref& master) {
 
 }  // namespace
 
+const keldra::Signature get_all_select_value_sig =
+    keldra::signature("Analyze._get_all_select_value", true, collect_names);
+const keldra::Signature analyze_select_value_sig =
+    keldra::signature("Analyze._analyze_select_value", true, select_names, 3);
+
 // _var.add(all_select_value=tree.find("$.select..value"),
 //          all_from_name=tree.find("$..from..name"))
-PyObject* m_get_all_select_value(PyObject* self, PyTypeObject* cls, PyObject* const* args,
-                                 Py_ssize_t nargs, PyObject* kwnames) {
-    return keldra::guarded([&] {
-        PyObject* a[2];
-        keldra::bind_args(collect_sig, args, nargs, kwnames, a);
-        Ctx c = Ctx::of_class(cls);
-        PyObject* tree = a[0];
-        Ref items = call_method(c, tree, c.st->s_find, c.st->s_search_select_value);
-        Ref aliases = call_method(c, tree, c.st->s_find, c.st->s_search_from_name);
-        Ref var = var_of(c, self);
-        Ref kwnames_out = Ref::steal(PyTuple_Pack(2, c.st->s_all_select_value, c.st->s_all_from_name));
-        PyObject* values[] = {items.get(), aliases.get()};
-        call_method_kw(c, var.get(), c.st->s_add, kwnames_out.get(), values);
-        return Py_NewRef(Py_None);
-    });
+Ref get_all_select_value(const Ctx& c, PyObject* self, PyObject* const* a) {
+    PyObject* tree = a[0];
+    Ref items = call_method(c, tree, c.st->s_find, c.st->s_search_select_value);
+    Ref aliases = call_method(c, tree, c.st->s_find, c.st->s_search_from_name);
+    Ref var = var_of(c, self);
+    Ref kwnames_out = Ref::steal(PyTuple_Pack(2, c.st->s_all_select_value, c.st->s_all_from_name));
+    PyObject* values[] = {items.get(), aliases.get()};
+    keldra::discard(call_method_kw(c, var.get(), c.st->s_add, kwnames_out.get(), values));
+return Ref::none();
 }
 
-PyObject* m_analyze_select_value(PyObject* self, PyTypeObject* cls, PyObject* const* args,
-                                 Py_ssize_t nargs, PyObject* kwnames) {
-    return keldra::guarded([&] {
-        PyObject* a[4];
-        keldra::bind_args(select_sig, args, nargs, kwnames, a);
-        Ctx c = Ctx::of_class(cls);
-        Nesting nest;
-        PyObject* tree = a[0];
-        PyObject* level = a[2];
-        Ref master = Ref::borrow(a[3] ? a[3] : Py_None);
+Ref analyze_select_value(const Ctx& c, PyObject* self, PyObject* const* a) {
+    PyObject* tree = a[0];
+    PyObject* level = a[2];
+    Ref master = Ref::borrow(a[3] ? a[3] : Py_None);
 
-        star_record(c, self, master);
+    star_record(c, self, master);
 
-        Ref it = Ref::steal(PyObject_GetIter(a[1]));
-        while (PyObject* raw = PyIter_Next(it.get())) {
-            Ref item = Ref::steal(raw);
-            Ref value = keldra::getattr(item.get(), c.st->s_value);
-            // Literals and expressions (numbers, booleans, None, mappings,
-            // lists) are no columns; expressions' own column items follow.
-            if (!PyUnicode_Check(value.get())) continue;
-            Ref bare;
-            if (contains(value.get(), c.st->s_dot)) {
-                Ref qualifier;
-                dot_split(c, value.get(), &qualifier, &bare);
-                master = qualifier;
-            } else {
-                bare = value;
-            }
-            Ref full_path = keldra::getattr(item.get(), c.st->s_full_path);
-            Ref name = call_method(c, self, c.st->s__one_search_other, tree, full_path.get(),
-                                           c.st->s_value, c.st->s_name);
-            if (!keldra::truthy(name.get())) name = bare;
-            Ref text = Ref::steal(PyObject_Str(full_path.get()));
-            Ref path = Ref::steal(PyUnicode_Concat(c.st->s_dollar_dot, text.get()));
-            Ref rec = make_record(c, bare.get(), name.get(), master.get(), path.get());
-            store_record(c, self, name.get(), rec.get());
-            call_method(c, self, c.st->s__analyze_column, tree, name.get(), level);
+    Ref it = Ref::steal(PyObject_GetIter(a[1]));
+    while (PyObject* raw = PyIter_Next(it.get())) {
+        Ref item = Ref::steal(raw);
+        Ref value = keldra::getattr(item.get(), c.st->s_value);
+        // Literals and expressions (numbers, booleans, None, mappings,
+        // lists) are no columns; expressions' own column items follow.
+        if (!PyUnicode_Check(value.get())) continue;
+        Ref bare;
+        if (contains(value.get(), c.st->s_dot)) {
+            Ref qualifier;
+            dot_split(c, value.get(), &qualifier, &bare);
+            master = qualifier;
+        } else {
+            bare = value;
         }
-        if (PyErr_Occurred()) keldra::raise_current();
-        return Py_NewRef(Py_None);
-    });
+        Ref full_path = keldra::getattr(item.get(), c.st->s_full_path);
+        Ref name = call_method(c, self, c.st->s__one_search_other, tree, full_path.get(),
+                                       c.st->s_value, c.st->s_name);
+        if (!keldra::truthy(name.get())) name = bare;
+        Ref text = Ref::steal(PyObject_Str(full_path.get()));
+        Ref path = Ref::steal(PyUnicode_Concat(c.st->s_dollar_dot, text.get()));
+        Ref rec = make_record(c, bare.get(), name.get(), master.get(), path.get());
+        store_record(c, self, name.get(), rec.get());
+        keldra::discard(call_method(c, self, c.st->s__analyze_column, tree, name.get(), level));
+    }
+    if (PyErr_Occurred()) keldra::raise_current();
+return Ref::none();
 }
 
 }  // namespace sqlparse_main

@@ -13,8 +13,6 @@
 namespace sqlparse_main {
 namespace {
 const char* const names[] = {"tree", "column", "level"};
-const keldra::Signature master_sig = {"Analyze._master_from_value", true, names, 3, 3};
-const keldra::Signature none_master_sig = {"Analyze._none_master_from_value", true, names, 3, 3};
 
 // self._var.result.get(column), read and written field by field.
 class Rec {
@@ -38,7 +36,7 @@ void append_triple(const Ctx& c, PyObject* self, PyObject* table, PyObject* sour
     if (PyList_CheckExact(sqls.get()))
         keldra::check(PyList_Append(sqls.get(), triple.get()));
     else
-        Ref r = Ref::steal(PyObject_CallMethod(sqls.get(), "append", "O", triple.get()));
+        keldra::discard(Ref::steal(PyObject_CallMethod(sqls.get(), "append", "O", triple.get())));
 }
 
 // The column comes from `table`: record it and append its triple.
@@ -53,17 +51,14 @@ void resolve_to_table(const Ctx& c, PyObject* self, const Rec& rec, PyObject* ta
 bool runaway(PyObject* self) { return reinterpret_cast<Instance*>(self)->redispatch >= kMaxRedispatch; }
 
 void dispatch_again(const Ctx& c, PyObject* self, PyObject* tree, PyObject* column, PyObject* level) {
-    call_method(c, self, c.st->s__analyze_from_value_master, tree, column, level);
+    keldra::discard(call_method(c, self, c.st->s__analyze_from_value_master, tree, column, level));
 }
 
 // The alias names a subquery: analyse it one level deeper and take over what
 // it found for the column.  True when that gave the column its table.
 bool resolve_through_subquery(const Ctx& c, PyObject* self, const Rec& rec, PyObject* tree,
                               PyObject* column, PyObject* level, PyObject* alias, PyObject* subquery) {
-    Ref analyze = c.global(c.st->s_Analyze);
-    Ref test = keldra::call(analyze.get(), subquery);
-    Ref deeper = Ref::steal(PyNumber_Add(level, c.st->int_one));
-    call_method(c, test.get(), c.st->s_analyze_sql, deeper.get());
+    Ref test = analysed_subquery(c, subquery, level);
     Ref test_column = rec.read(c.st->s_value);
     Ref test_name = rec.read(c.st->s_name);
     auto test_var = [&] { return var_of(c, test.get()); };
@@ -127,165 +122,164 @@ bool resolve_through_subquery(const Ctx& c, PyObject* self, const Rec& rec, PyOb
 }
 
 // An unaliased table of this level's FROM clause that the qualifier names:
-// its whole text, or its last dotted part.  Null when there is none.
+// its whole text, or its last dotted part.  Null when there is none.  The
+// comparisons may run a key's code, which may change the tree: the FROM
+// clause, its entries and the text compared are held throughout.
 Ref unaliased_table(const Ctx& c, PyObject* tree, PyObject* qualifier) {
     if (!PyDict_Check(tree) || !PyUnicode_Check(qualifier)) return Ref();
-    PyObject* from = keldra::dict_get(tree, c.st->s_from);
-    if (!from) return Ref();
+    PyObject* found = keldra::dict_get(tree, c.st->s_from);
+    if (!found) return Ref();
+    Ref from = Ref::borrow(found);
     Ref suffix = Ref::steal(PyUnicode_Concat(c.st->s_dot, qualifier));
     auto names_it = [&](PyObject* text) {
         if (!PyUnicode_Check(text)) return false;
         if (keldra::check(PyObject_RichCompareBool(text, qualifier, Py_EQ))) return true;
         return keldra::check_size(PyUnicode_Tailmatch(text, suffix.get(), 0, PY_SSIZE_T_MAX, 1)) == 1;
     };
-    auto entry_table = [&](PyObject* entry) -> PyObject* {
-        if (PyUnicode_Check(entry)) return entry;
-        if (!PyDict_Check(entry)) return nullptr;
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(entry, &pos, &key, &value)) {
+    auto entry_table = [&](PyObject* entry) -> Ref {
+        if (PyUnicode_Check(entry)) return Ref::borrow(entry);
+        if (!PyDict_Check(entry)) return Ref();
+        // The entry's items as they stand: comparing a key may change it.
+        Ref items = Ref::steal(PyDict_Items(entry));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+            PyObject* pair = PyList_GET_ITEM(items.get(), i);
+            PyObject* key = PyTuple_GET_ITEM(pair, 0);
+            PyObject* value = PyTuple_GET_ITEM(pair, 1);
             if (!PyUnicode_Check(key) || !PyUnicode_Check(value)) continue;
             if (keldra::check(PyObject_RichCompareBool(key, c.st->s_join_key, Py_EQ)) ||
                 PyUnicode_Tailmatch(key, c.st->s__join, 0, PY_SSIZE_T_MAX, 1) == 1)
-                return value;
+                return Ref::borrow(value);
         }
-        return nullptr;
+        return Ref();
     };
-    Ref entries = PyList_Check(from) ? Ref::borrow(from) : Ref::steal(PyList_New(0));
-    if (!PyList_Check(from)) keldra::check(PyList_Append(entries.get(), from));
+    // The entries as they stand, each held by the copy.
+    Ref entries = PyList_Check(from.get()) ? Ref::steal(PySequence_List(from.get()))
+                                           : Ref::steal(PyList_New(0));
+    if (!PyList_Check(from.get())) keldra::check(PyList_Append(entries.get(), from.get()));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.get()); ++i) {
-        PyObject* table = entry_table(PyList_GET_ITEM(entries.get(), i));
-        if (table && names_it(table)) return Ref::borrow(table);
+        Ref table = entry_table(PyList_GET_ITEM(entries.get(), i));
+        if (table && names_it(table.get())) return table;
     }
     return Ref();
 }
 
 }  // namespace
 
-PyObject* m_master_from_value(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) {
-    return keldra::guarded([&] {
-        PyObject* a[3];
-        keldra::bind_args(master_sig, args, nargs, kwnames, a);
-        Ctx c = Ctx::of_class(cls);
-        Nesting nest;
-        PyObject *tree = a[0], *column = a[1], *level = a[2];
-        Rec rec(c, self, column);
-        Ref var = var_of(c, self);
-        Ref aliases = keldra::getattr(var.get(), c.st->s_all_from_name);
-        var = Ref();
-        Ref it = Ref::steal(PyObject_GetIter(aliases.get()));
-        bool matched = false;
-        // Every alias is tested, also after one has been handled: a master
-        // rewritten by a subquery may match a later alias.  Once a subquery
-        // has given the column its table, though, the master it handed back
-        // is a qualifier of the subquery's own level: aliases of the list
-        // that merely share that text name other sources, and only the
-        // qualifier the column came with still counts.
-        Ref qualifier = rec.read(c.st->s_master);
-        bool resolved_inside = false;
-        // The record is read afresh for every alias, except after an alias
-        // that did not match when nothing could have run in between: reading
-        // our own Match and comparing str with str (or None) runs no code.
-        Ref master;
-        bool quiet = false;
-        while (PyObject* raw = PyIter_Next(it.get())) {
-            Ref i = Ref::steal(raw);
-            Ref alias = keldra::getattr(i.get(), c.st->s_value);
-            if (!quiet) master = rec.read(c.st->s_master);
-            quiet = Py_TYPE(i.get()) == reinterpret_cast<PyTypeObject*>(c.st->match_type) &&
-                    PyUnicode_CheckExact(alias.get()) &&
-                    (master.get() == Py_None || PyUnicode_CheckExact(master.get()));
-            if (!keldra::check(PyObject_RichCompareBool(alias.get(), master.get(), Py_EQ))) continue;
-            quiet = false;
-            if (resolved_inside &&
-                !keldra::check(PyObject_RichCompareBool(alias.get(), qualifier.get(), Py_EQ)))
-                continue;
-            matched = true;
-            Ref full_path = keldra::getattr(i.get(), c.st->s_full_path);
-            Ref from_value = call_method(c, self, c.st->s__one_search_other, tree, full_path.get(),
-                                                 c.st->s_name, c.st->s_value);
-            if (PyUnicode_Check(from_value.get())) {
-                resolve_to_table(c, self, rec, from_value.get());
-            } else if (PyDict_Check(from_value.get())) {
-                if (resolve_through_subquery(c, self, rec, tree, column, level, alias.get(),
-                                             from_value.get()))
-                    resolved_inside = true;
-            } else {
-                print_values(c, column, from_value.get());
-                keldra::raise(PyExc_RuntimeError,
-                              "cannot resolve column %R: the FROM entry of alias %R is %R, neither a "
-                              "table nor a subquery",
-                              column, alias.get(), from_value.get());
-            }
-        }
-        if (PyErr_Occurred()) keldra::raise_current();
-        if (!matched) {
-            // The qualifier is no alias; it may name an unaliased table.
-            Ref has_table = call_method(c, rec.get().get(), c.st->s_get, c.st->s_table);
-            if (!keldra::truthy(has_table.get())) {
-                Ref master = rec.read(c.st->s_master);
-                if (Ref table = unaliased_table(c, tree, master.get())) resolve_to_table(c, self, rec, table.get());
-            }
-        }
-        return Py_NewRef(Py_None);
-    });
-}
+const keldra::Signature master_from_value_sig = keldra::signature("Analyze._master_from_value", true, names);
 
-PyObject* m_none_master_from_value(PyObject* self, PyTypeObject* cls, PyObject* const* args,
-                                   Py_ssize_t nargs, PyObject* kwnames) {
-    return keldra::guarded([&] {
-        PyObject* a[3];
-        keldra::bind_args(none_master_sig, args, nargs, kwnames, a);
-        Ctx c = Ctx::of_class(cls);
-        Nesting nest;
-        PyObject *tree = a[0], *column = a[1], *level = a[2];
-        Rec rec(c, self, column);
-        Ref full_path = rec.read(c.st->s_path);
-        // The FROM clause beside the select list that holds the item: the
-        // text after the last "one" is dropped, every earlier "one" becomes
-        // "select", and "from" is appended.
-        Ref other_path;
-        Py_ssize_t found = PyUnicode_Check(full_path.get())
-                               ? PyUnicode_Find(full_path.get(), c.st->s_one, 0, PY_SSIZE_T_MAX, 1)
-                               : 0;
-        if (found == -2) keldra::raise_current();
-        if (found == -1) {
-            other_path = Ref::borrow(c.st->s_path_from);
-        } else {
-            Ref split = call_method(c, full_path.get(), c.st->s_split, c.st->s_one);
-            Ref count = call_method(c, full_path.get(), c.st->s_count, c.st->s_one);
-            Py_ssize_t n = PyNumber_AsSsize_t(count.get(), PyExc_OverflowError);
-            if (n == -1 && PyErr_Occurred()) keldra::raise_current();
-            Ref pieces = Ref::steal(PySequence_GetSlice(split.get(), 0, n));
-            Ref joined = call_method(c, c.st->s_select, c.st->s_join, pieces.get());
-            Ref text = Ref::steal(PyObject_Str(joined.get()));
-            Ref head = Ref::steal(PyUnicode_Concat(c.st->s_dollar_dot, text.get()));
-            other_path = Ref::steal(PyUnicode_Concat(head.get(), c.st->s_from));
-        }
-        Ref from_value = call_method(c, tree, c.st->s_find, other_path.get(), c.st->int_one);
+Ref master_from_value(const Ctx& c, PyObject* self, PyObject* const* a) {
+    PyObject *tree = a[0], *column = a[1], *level = a[2];
+    Rec rec(c, self, column);
+    Ref var = var_of(c, self);
+    Ref aliases = keldra::getattr(var.get(), c.st->s_all_from_name);
+    var = Ref();
+    Ref it = Ref::steal(PyObject_GetIter(aliases.get()));
+    bool matched = false;
+    // Every alias is tested, also after one has been handled: a master
+    // rewritten by a subquery may match a later alias.  Once a subquery
+    // has given the column its table, though, the master it handed back
+    // is a qualifier of the subquery's own level: aliases of the list
+    // that merely share that text name other sources, and only the
+    // qualifier the column came with still counts.
+    Ref qualifier = rec.read(c.st->s_master);
+    bool resolved_inside = false;
+    // The record is read afresh for every alias, except after an alias
+    // that did not match when nothing could have run in between: reading
+    // our own Match and comparing str with str (or None) runs no code.
+    Ref master;
+    bool quiet = false;
+    while (PyObject* raw = PyIter_Next(it.get())) {
+        Ref i = Ref::steal(raw);
+        Ref alias = keldra::getattr(i.get(), c.st->s_value);
+        if (!quiet) master = rec.read(c.st->s_master);
+        quiet = Py_TYPE(i.get()) == reinterpret_cast<PyTypeObject*>(c.st->match_type) &&
+                PyUnicode_CheckExact(alias.get()) &&
+                (master.get() == Py_None || PyUnicode_CheckExact(master.get()));
+        if (!keldra::check(PyObject_RichCompareBool(alias.get(), master.get(), Py_EQ))) continue;
+        quiet = false;
+        if (resolved_inside &&
+            !keldra::check(PyObject_RichCompareBool(alias.get(), qualifier.get(), Py_EQ)))
+            continue;
+        matched = true;
+        Ref full_path = keldra::getattr(i.get(), c.st->s_full_path);
+        Ref from_value = call_method(c, self, c.st->s__one_search_other, tree, full_path.get(),
+                                             c.st->s_name, c.st->s_value);
         if (PyUnicode_Check(from_value.get())) {
             resolve_to_table(c, self, rec, from_value.get());
         } else if (PyDict_Check(from_value.get())) {
-            Ref alias = call_method(c, from_value.get(), c.st->s_get, c.st->s_name);
-            rec.write(c.st->s_master, alias.get());
-            // Without an alias the dispatch would bring the column straight
-            // back here, for ever.
-            if (!keldra::truthy(alias.get()) || runaway(self))
-                keldra::raise(PyExc_RuntimeError,
-                              "cannot resolve column %R: its FROM entry %R has no alias to resolve it "
-                              "through",
-                              column, from_value.get());
-            dispatch_again(c, self, tree, column, level);
-        } else if (PyList_Check(from_value.get())) {
-            print_values(c, from_value.get());
+            if (resolve_through_subquery(c, self, rec, tree, column, level, alias.get(),
+                                         from_value.get()))
+                resolved_inside = true;
+        } else {
+            print_values(c, column, from_value.get());
             keldra::raise(PyExc_RuntimeError,
-                          "cannot attribute the unqualified column %R: the FROM clause has several "
-                          "sources %R; qualify the column with its table or alias",
-                          column, from_value.get());
+                          "cannot resolve column %R: the FROM entry of alias %R is %R, neither a "
+                          "table nor a subquery",
+                          column, alias.get(), from_value.get());
         }
-        return Py_NewRef(Py_None);
-    });
+    }
+    if (PyErr_Occurred()) keldra::raise_current();
+    if (!matched) {
+        // The qualifier is no alias; it may name an unaliased table.
+        Ref has_table = call_method(c, rec.get().get(), c.st->s_get, c.st->s_table);
+        if (!keldra::truthy(has_table.get())) {
+            Ref master = rec.read(c.st->s_master);
+            if (Ref table = unaliased_table(c, tree, master.get())) resolve_to_table(c, self, rec, table.get());
+        }
+    }
+    return Ref::none();
+}
+
+const keldra::Signature none_master_from_value_sig =
+    keldra::signature("Analyze._none_master_from_value", true, names);
+
+Ref none_master_from_value(const Ctx& c, PyObject* self, PyObject* const* a) {
+    PyObject *tree = a[0], *column = a[1], *level = a[2];
+    Rec rec(c, self, column);
+    Ref full_path = rec.read(c.st->s_path);
+    // The FROM clause beside the select list that holds the item: the
+    // text after the last "one" is dropped, every earlier "one" becomes
+    // "select", and "from" is appended.
+    Ref other_path;
+    Py_ssize_t found = PyUnicode_Check(full_path.get())
+                           ? PyUnicode_Find(full_path.get(), c.st->s_one, 0, PY_SSIZE_T_MAX, 1)
+                           : 0;
+    if (found == -2) keldra::raise_current();
+    if (found == -1) {
+        other_path = Ref::borrow(c.st->s_path_from);
+    } else {
+        Ref split = call_method(c, full_path.get(), c.st->s_split, c.st->s_one);
+        Ref count = call_method(c, full_path.get(), c.st->s_count, c.st->s_one);
+        Py_ssize_t n = PyNumber_AsSsize_t(count.get(), PyExc_OverflowError);
+        if (n == -1 && PyErr_Occurred()) keldra::raise_current();
+        Ref pieces = Ref::steal(PySequence_GetSlice(split.get(), 0, n));
+        Ref joined = call_method(c, c.st->s_select, c.st->s_join, pieces.get());
+        Ref text = Ref::steal(PyObject_Str(joined.get()));
+        Ref head = Ref::steal(PyUnicode_Concat(c.st->s_dollar_dot, text.get()));
+        other_path = Ref::steal(PyUnicode_Concat(head.get(), c.st->s_from));
+    }
+    Ref from_value = call_method(c, tree, c.st->s_find, other_path.get(), c.st->int_one);
+    if (PyUnicode_Check(from_value.get())) {
+        resolve_to_table(c, self, rec, from_value.get());
+    } else if (PyDict_Check(from_value.get())) {
+        Ref alias = call_method(c, from_value.get(), c.st->s_get, c.st->s_name);
+        rec.write(c.st->s_master, alias.get());
+        // Without an alias the dispatch would bring the column straight
+        // back here, for ever.
+        if (!keldra::truthy(alias.get()) || runaway(self))
+            keldra::raise(PyExc_RuntimeError,
+                          "cannot resolve column %R: its FROM entry %R has no alias to resolve it "
+                          "through",
+                          column, from_value.get());
+        dispatch_again(c, self, tree, column, level);
+    } else if (PyList_Check(from_value.get())) {
+        print_values(c, from_value.get());
+        keldra::raise(PyExc_RuntimeError,
+                      "cannot attribute the unqualified column %R: the FROM clause has several "
+                      "sources %R; qualify the column with its table or alias",
+                      column, from_value.get());
+    }
+    return Ref::none();
 }
 
 }  // namespace sqlparse_main

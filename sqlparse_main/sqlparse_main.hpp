@@ -4,6 +4,7 @@
 #pragma once
 
 #include "keldra/args.hpp"
+#include "keldra/guard.hpp"
 #include "keldra/ref.hpp"
 
 #include <structmember.h>
@@ -83,7 +84,15 @@ using keldra::Ref;
     X(ensure_ascii, "ensure_ascii")                           \
     X(separators, "separators")                               \
     X(object_pairs_hook, "object_pairs_hook")                 \
-    X(print, "print")
+    X(print, "print")                                         \
+    X(__init__, "__init__")
+
+// A type's own attributes as they were when the snapshot was taken.
+struct TypeSnapshot {
+    PyObject* type;          // borrowed: the module state holds the type
+    PyObject* attributes;    // a copy of the type's __dict__ (owned)
+    unsigned int tag;        // its version tag; 0 when it has none
+};
 
 struct State {
 #define SQLPARSE_MAIN_FIELD(id, text) PyObject* s_##id;
@@ -100,6 +109,10 @@ struct State {
     PyObject* json_loads;       // `json` is still these, we normalise natively
     getattrofunc kv_getattro;   // KeldraVar's attribute lookup
     PyObject* dict_get_descr;   // dict.get, the method descriptor
+    PyObject* keldra_var_type;  // keldra_var.KeldraVar
+    // Analyze, KeldraVar, Node and Match as the import left them: a copy of
+    // each type's own __dict__ and its version tag then (subquery_reuse.cpp).
+    TypeSnapshot built[4];
 };
 
 extern PyModuleDef module_def;
@@ -131,7 +144,8 @@ struct Ctx {
     }
 };
 
-// Instances of KeldraParseMain and Analyze: plain objects with a __dict__.
+// Instances of KeldraParseMain and Analyze: plain objects with a __dict__
+// (instance.cpp).
 struct Instance {
     PyObject_HEAD
     PyObject* dict;
@@ -145,15 +159,11 @@ int instance_traverse(PyObject* self, visitproc visit, void* arg);
 int instance_clear(PyObject* self);
 void instance_dealloc(PyObject* self);
 
-// The signature of a method as the class exposes it, for a method table.
-#define SQLPARSE_MAIN_METHOD(fn) \
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_METHOD | METH_FASTCALL | METH_KEYWORDS
-
-using MethodFn = PyObject* (*)(PyObject*, PyTypeObject*, PyObject* const*, Py_ssize_t, PyObject*);
-
 // Bound depth of our own nesting (nested analyzers, set operations, the
-// resolver loops), so that no SQL text can exhaust the C stack whatever the
-// interpreter's recursion limit is.
+// resolver loops), so that no SQL text can exhaust the C stack, whatever the
+// interpreter's recursion limit and the thread's stack size are: a
+// RecursionError when the steps run deeper than a fixed count or the
+// thread's stack runs low.
 class Nesting {
 public:
     Nesting();
@@ -171,6 +181,33 @@ private:
 // where they start, and this bounds any other.
 constexpr int kMaxRedispatch = 16;
 
+// ---- methods ---------------------------------------------------------------
+
+// The body of a method: the module context, self, and the arguments bound
+// by the method's signature (a parameter with a default that the caller
+// left out is null).
+using MethodBody = Ref (*)(const Ctx& c, PyObject* self, PyObject* const* args);
+
+// The entry point of a method as its class's method table holds it: one
+// guarded call, the arguments bound by `Sig`, the module context read from
+// the defining class, and one step of nesting around the body.
+template <const keldra::Signature& Sig, MethodBody Body>
+PyObject* method(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames) noexcept {
+    return keldra::guarded([&] {
+        PyObject* bound[16];  // bind_args takes at most 16 parameters
+        keldra::bind_args(Sig, args, nargs, kwnames, bound);
+        Ctx c = Ctx::of_class(cls);
+        Nesting nest;
+        return Body(c, self, bound).release();
+    });
+}
+
+// A method table entry: {"name", SQLPARSE_MAIN_METHOD(sig, body), "doc"}.
+#define SQLPARSE_MAIN_METHOD(sig, body)                                                     \
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&method<sig, body>)),      \
+        METH_METHOD | METH_FASTCALL | METH_KEYWORDS
+
 // --- facade (facade.cpp), text cleaning (text_clean.cpp) -------------------
 extern PyType_Spec kpm_spec;
 PyObject* re_hint_impl(PyObject* sql);
@@ -180,20 +217,26 @@ extern PyType_Spec analyze_spec;
 extern vectorcallfunc analyze_vectorcall;
 extern PyMethodDef one_search_other_def;
 
+// The methods of Analyze, one file per concern.  Each is a signature and a
+// body, put together in the method table by SQLPARSE_MAIN_METHOD.
+#define SQLPARSE_MAIN_DECLARE(sig, body) \
+    extern const keldra::Signature sig;  \
+    Ref body(const Ctx& c, PyObject* self, PyObject* const* args);
 // select_list.cpp
-PyObject* m_get_all_select_value(PyObject*, PyTypeObject*, PyObject* const*, Py_ssize_t, PyObject*);
-PyObject* m_analyze_select_value(PyObject*, PyTypeObject*, PyObject* const*, Py_ssize_t, PyObject*);
-// column.cpp
-PyObject* m_analyze_column(PyObject*, PyTypeObject*, PyObject* const*, Py_ssize_t, PyObject*);
-PyObject* m_analyze_column_asterisk(PyObject*, PyTypeObject*, PyObject* const*, Py_ssize_t, PyObject*);
+SQLPARSE_MAIN_DECLARE(get_all_select_value_sig, get_all_select_value)
+SQLPARSE_MAIN_DECLARE(analyze_select_value_sig, analyze_select_value)
+// star_expansion.cpp
+SQLPARSE_MAIN_DECLARE(analyze_column_sig, analyze_column)
+SQLPARSE_MAIN_DECLARE(analyze_column_asterisk_sig, analyze_column_asterisk)
 // from_clause.cpp
-PyObject* m_analyze_from_value(PyObject*, PyTypeObject*, PyObject* const*, Py_ssize_t, PyObject*);
-PyObject* m_analyze_from_value_master(PyObject*, PyTypeObject*, PyObject* const*, Py_ssize_t, PyObject*);
+SQLPARSE_MAIN_DECLARE(analyze_from_value_sig, analyze_from_value)
+SQLPARSE_MAIN_DECLARE(analyze_from_value_master_sig, analyze_from_value_master)
 // sources.cpp
-PyObject* m_master_from_value(PyObject*, PyTypeObject*, PyObject* const*, Py_ssize_t, PyObject*);
-PyObject* m_none_master_from_value(PyObject*, PyTypeObject*, PyObject* const*, Py_ssize_t, PyObject*);
+SQLPARSE_MAIN_DECLARE(master_from_value_sig, master_from_value)
+SQLPARSE_MAIN_DECLARE(none_master_from_value_sig, none_master_from_value)
 // paths.cpp
-PyObject* m_one_replace_other(PyObject*, PyTypeObject*, PyObject* const*, Py_ssize_t, PyObject*);
+SQLPARSE_MAIN_DECLARE(one_replace_other_sig, one_replace_other_method)
+#undef SQLPARSE_MAIN_DECLARE
 PyObject* m_one_search_other(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
 // --- helpers shared by the analyzer files ----------------------------------
@@ -239,21 +282,41 @@ inline Ref call_method_kw(const Ctx& c, PyObject* obj, PyObject* name, PyObject*
     return vector_method(c, name, argv.data(), 1, kwnames);
 }
 
+// Imports: the module, and one name from a module (an ImportError when it
+// has none, as `from module import name` gives).
+Ref import_module(const char* name);
+Ref import_from(const char* module, const char* name);
+
+// from moz_sql_parser import parse, repairing the parser's engine first when
+// it cannot be imported (engine_repair.cpp).
+Ref import_parser(PyObject* re);
+
+// Keep the parser's logging library off standard output (parser_logging.cpp).
+void quiet_parser_logging();
+
 // The tree as the JSON round trip of _check_union gives it back (normalise.cpp).
 Ref normalise_tree(const Ctx& c, PyObject* tree);
 
 // The body of the static method _one_search_other.
 Ref one_search_other(const Ctx& c, PyObject* tree, PyObject* full_path, PyObject* one, PyObject* other);
 
+// The instance's __dict__, or null.
+inline PyObject* instance_dict(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    if (tp->tp_dictoffset <= 0) return nullptr;
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + tp->tp_dictoffset);
+}
+
 // self.<name> for an instance attribute: when nothing on the type can
 // intercept the name, it is read straight from the instance's __dict__,
-// which is where the interpreter's own lookup would find it.
+// which is where the interpreter's own lookup would find it.  The dict is
+// held during the lookup: a key's __eq__ may replace it.
 inline Ref instance_attr(PyObject* self, PyObject* name) {
     PyTypeObject* tp = Py_TYPE(self);
-    if (tp->tp_getattro == PyObject_GenericGetAttr && tp->tp_dictoffset > 0 && !_PyType_Lookup(tp, name)) {
-        PyObject* dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + tp->tp_dictoffset);
-        if (dict) {
-            PyObject* v = keldra::dict_get(dict, name);
+    if (tp->tp_getattro == PyObject_GenericGetAttr && !_PyType_Lookup(tp, name)) {
+        if (PyObject* found = instance_dict(self)) {
+            Ref dict = Ref::borrow(found);
+            PyObject* v = keldra::dict_get(dict.get(), name);
             if (v) return Ref::borrow(v);
         }
     }
@@ -262,6 +325,32 @@ inline Ref instance_attr(PyObject* self, PyObject* name) {
 
 // self._var
 inline Ref var_of(const Ctx& c, PyObject* self) { return instance_attr(self, c.st->s__var); }
+
+// ---- one analysis of each subquery (subquery_reuse.cpp) ----------------------
+//
+// The outermost analyze_sql opens a SubqueryReuse for its call when nothing
+// could tell reuse from analysing anew: the module's Analyze, KeldraVar and
+// json are the ones it was built with, none of their types (nor Node and
+// Match) has been modified, and the analyzer is a plain Analyze with nothing
+// but its tree and state.  While it is open, analysed_subquery hands back the
+// nested analyzer of a subquery already analysed in this call.
+// Take the snapshots of the four types, at the end of the module's import.
+void snapshot_types(State* st);
+
+class SubqueryReuse {
+public:
+    SubqueryReuse(const Ctx& c, PyObject* self, PyObject* level);
+    ~SubqueryReuse();
+    SubqueryReuse(const SubqueryReuse&) = delete;
+    SubqueryReuse& operator=(const SubqueryReuse&) = delete;
+
+private:
+    bool owner_ = false;
+};
+
+// Analyze(subquery) after its analyze_sql(level + 1), as source resolution
+// uses it: made and run now, or the one made earlier in this call.
+Ref analysed_subquery(const Ctx& c, PyObject* subquery, PyObject* level);
 
 // self._var.result.get(column): the column's record, looked up afresh.
 Ref record_of(const Ctx& c, PyObject* self, PyObject* column);

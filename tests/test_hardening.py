@@ -13,7 +13,7 @@ import sqlparse_main
 from keldra_var import KeldraVar, Node, find
 from sqlparse_main import Analyze, KeldraParseMain, parse
 
-from conftest import lineage
+from conftest import lineage, run_python
 
 
 def nested(n):
@@ -230,3 +230,91 @@ def test_every_public_method_10000_times_leaves_memory_flat(monkeypatch):
     # One leaked object a round would be 10,000 objects: hundreds of kB.
     assert snap_after - snap_before < 32 * 1024, (snap_before, snap_after)
     assert rss_after - rss_before < 2 * 1024, (rss_before, rss_after)
+
+
+# --- code run by keys and comparisons while the analysis holds a node ------------
+
+BORROWED = """
+import keldra_var
+from sqlparse_main import Analyze
+
+class Raw(Analyze):
+    # Keeps the tree as given, so that its keys reach the analysis.
+    def _check_union(self, level):
+        pass
+
+# The set-operation test looks up "union_all" in tree["from"]; the key that
+# answers drops tree["from"] while the lookup runs.
+class DropsFrom(str):
+    fired = False
+    def __hash__(self):
+        return hash("union_all")
+    def __eq__(self, other):
+        if not DropsFrom.fired:
+            DropsFrom.fired = True
+            tree.pop("from")
+        return False
+
+tree = keldra_var.Node({"from": {DropsFrom("x"): 1}})
+assert Raw(tree).analyze_sql() == []
+assert DropsFrom.fired
+
+# The unaliased-table lookup compares each FROM key with "join"; the key that
+# answers empties its own entry, dropping the table text it stands beside.
+class EmptiesEntry(str):
+    def __hash__(self):
+        return 1
+    def __eq__(self, other):
+        entry.clear()
+        return True
+
+entry = {EmptiesEntry("join"): "".join(["db", ".t"])}
+a = Analyze({})
+a._var.result = {"x": {"value": "x", "name": "x", "master": "t", "path": "$.select"}}
+a._var.all_from_name = []
+a._master_from_value({"from": entry}, "x", 0)
+assert a._var.sqls == [("db.t", "x", "x")], a._var.sqls
+print("ok")
+"""
+
+
+def test_nodes_stay_alive_while_their_keys_run_code():
+    # A node read from the tree is held while a comparison or lookup can run
+    # a key's code; the debug allocator makes any read of a freed node fail.
+    done = run_python(BORROWED, env={"PYTHONMALLOC": "debug"})
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == "ok\n"
+
+
+def test_deep_trees_in_a_small_thread_stack_raise_recursion_error():
+    # A thread with a 256 KiB stack: the analysis stops with RecursionError
+    # (or finishes) by the stack it really has, instead of overflowing it.
+    code = """
+import threading
+from sqlparse_main import Analyze
+
+def nested(n):
+    tree = {"select": {"value": "a"}, "from": "db.t"}
+    for i in range(n):
+        tree = {"select": {"value": f"s{i}.a"}, "from": {"value": tree, "name": f"s{i}"}}
+    return tree
+
+outcome = []
+def work():
+    try:
+        outcome.append(Analyze(nested(120)).analyze_sql())
+    except RecursionError as e:
+        outcome.append(type(e))
+
+threading.stack_size(256 * 1024)
+t = threading.Thread(target=work)
+t.start()
+t.join()
+print(outcome)
+print(Analyze(nested(20)).analyze_sql())
+"""
+    done = run_python(code)
+    assert done.returncode == 0, done.stderr
+    first, second = done.stdout.splitlines()
+    assert first in ("[<class 'RecursionError'>]", "[[('db.t', 'a', 'a')]]")
+    assert second == "[('db.t', 'a', 'a')]"

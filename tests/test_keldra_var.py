@@ -9,6 +9,8 @@ import keldra_var
 from keldra_var import KeldraVar, Node, find
 from sqlparse_main import parse
 
+from conftest import run_python
+
 
 # --- KeldraVar -----------------------------------------------------------------
 
@@ -177,3 +179,77 @@ def test_match_type():
     assert "a.b" in repr(m)
     with pytest.raises(AttributeError):
         m.value = 1
+
+
+# --- matches whose keys run code ------------------------------------------------
+
+def test_repr_of_a_match_whose_key_cannot_be_written_raises():
+    # A key whose __str__ raises, and a key whose text runs out of memory:
+    # repr() raises the error; the process goes on.
+    code = """
+import keldra_var
+
+class Bad:
+    def __init__(self, error):
+        self.error = error
+    def __str__(self):
+        raise self.error
+    def __hash__(self):
+        return 1
+
+for error in (ValueError("no text"), MemoryError()):
+    m, = keldra_var.find({Bad(error): {"x": 1}}, "$..x")
+    for show in (repr, lambda m: m.full_path):
+        try:
+            show(m)
+        except type(error):
+            pass
+        else:
+            raise SystemExit("no error")
+print("alive")
+"""
+    done = run_python(code)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == "alive\n"
+
+
+def test_full_path_read_again_by_a_key_of_its_own_path():
+    # The key's __str__ reads the same match's full_path while the path text is
+    # being built: the chain stays alive, both reads agree, and the text built
+    # inside is the one kept (none is leaked).  The debug allocator makes a
+    # read of freed memory fail at once.
+    code = """
+import sys, tracemalloc
+import keldra_var
+
+class Key:
+    match = None
+    def __hash__(self):
+        return 7
+    def __str__(self):
+        m, Key.match = Key.match, None
+        if m is not None:
+            Key.inner = m.full_path
+        return "key"
+
+def once():
+    k = Key()
+    found = keldra_var.find({"a": [{k: {"b": 1}}]}, "$..b")
+    Key.match = found[0]
+    outer = found[0].full_path
+    assert outer == Key.inner == "a.[0].key.b", (outer, Key.inner)
+    assert outer is Key.inner
+
+for _ in range(200):
+    once()
+tracemalloc.start()
+before = tracemalloc.get_traced_memory()[0]
+for _ in range(5000):
+    once()
+after = tracemalloc.get_traced_memory()[0]
+assert after - before < 16 * 1024, after - before
+print("ok")
+"""
+    done = run_python(code, env={"PYTHONMALLOC": "debug"})
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == "ok\n"

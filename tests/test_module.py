@@ -10,6 +10,8 @@ import keldra_var
 import sqlparse_main
 from sqlparse_main import Analyze, KeldraParseMain
 
+from conftest import run_python
+
 ANALYZE_METHODS = {
     "__init__": "(self, tree)",
     "analyze_sql": "(self, level=0)",
@@ -188,3 +190,52 @@ def test_ply_file_is_never_rewritten(tmp_path):
     assert done.stderr.count("cannot import name 'Iterable'") == 2
     assert ply_file.stat().st_mtime_ns == before
     assert ply_file.read_text() == "# ply as a single module\n"
+
+
+def test_read_only_installation_imports_with_the_engine_repaired_in_memory(tmp_path):
+    # Nobody may write beside the engine (a system-wide install, a read-only
+    # container): the corrected engine is loaded from memory and the file is
+    # left as it is, in this process and the next.
+    site = make_site(tmp_path / "site")
+    infix = site / "mo_parsing" / "infix.py"
+    infix.chmod(0o444)
+    (site / "mo_parsing").chmod(0o555)
+    # Running as root, permissions do not stop a write: refuse it the way a
+    # read-only file system does.
+    deny = ("import errno, os, tempfile\n"
+            "def refuse(*args, **kwargs):\n"
+            "    raise OSError(errno.EROFS, os.strerror(errno.EROFS))\n"
+            "tempfile.mkstemp = refuse\n")
+    code = deny + ("import sys, sqlparse_main\n"
+                   "print(sqlparse_main.parse('x'))\n"
+                   "print(sys.modules['mo_parsing.infix'].x, sys.modules['mo_parsing.infix'].__file__)\n"
+                   "print(type(sys.modules['mo_parsing.infix'].Iterable).__name__)\n")
+    try:
+        for _ in range(2):
+            done = run_import(site, code=code)
+            assert done.returncode == 0, done.stderr
+            assert done.stdout.splitlines() == ["{'select': {'value': 'x'}}", f"1 {infix}", "ABCMeta"]
+            assert infix.read_text() == ENGINE_LINE + "x = 1\n" + ENGINE_LINE
+            assert sorted(p.name for p in infix.parent.iterdir()) == ["__init__.py", "infix.py"]
+    finally:
+        (site / "mo_parsing").chmod(0o755)
+
+
+@pytest.mark.parametrize("sql", [
+    'SELECT "a\\"b" FROM t',                 # the parser warns, then raises
+    "SELECT a FROM t WHERE b = 'x' AND",
+])
+def test_the_parser_logs_nothing_to_standard_output(sql):
+    # The parser's logging library writes its warnings (with a long trace) to
+    # the standard output it found at its import, past any later redirection
+    # of sys.stdout; the module sends them nowhere.
+    code = ("import sys, sqlparse_main\n"
+            "from mo_parsing.exceptions import ParseException\n"
+            "try:\n"
+            f"    sqlparse_main.KeldraParseMain()._parse_sql({sql!r})\n"
+            "except ParseException as e:\n"
+            "    print('ParseException', file=sys.stderr)\n")
+    done = run_python(code)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == ""
+    assert done.stderr == "ParseException\n"

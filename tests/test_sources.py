@@ -214,3 +214,16 @@ def test_column_that_never_reaches_a_table_ends_cleanly():
     with pytest.raises(RuntimeError, match=r"column 'a'.*alias 's'"):
         KeldraParseMain()._parse_sql("SELECT s.a FROM (SELECT s.a FROM db.t) s")
     assert lineage("SELECT s.a FROM (SELECT a FROM db.t) s") == {("db", "t", "a", "a")}
+
+
+@pytest.mark.parametrize("sql, expected", [
+    # The nested select list has a star of its own, which replaces the outer
+    # star's record under "*" while the outer star is being expanded: the
+    # entry left under "*" is removed all the same, and b reaches a.
+    ("SELECT a FROM (SELECT *, b AS a, o.* FROM (SELECT b FROM sales.orders s) o) x",
+     {("sales", "orders", "b", "a")}),
+    ("SELECT x.a FROM (SELECT *, b AS a, o.* FROM (SELECT b FROM sales.orders s) o) x",
+     {("sales", "orders", "b", "a")}),
+])
+def test_star_entry_left_by_a_nested_star_is_removed(sql, expected):
+    assert lineage(sql) == expected

@@ -16,6 +16,16 @@ struct Signature {
     int required;                 // the first `required` ones have no default
 };
 
+// A Signature whose count is that of its names array, so the two cannot
+// disagree: signature("Analyze._analyze_sql_start", true, names) with
+// names = {"tree", "level"} has count 2 and, by default, both required.
+template <int N>
+constexpr Signature signature(const char* qualname, bool counts_self, const char* const (&names)[N],
+                              int required = N) {
+    static_assert(N <= 16, "bind_args handles at most 16 parameters");
+    return Signature{qualname, counts_self, names, N, required};
+}
+
 namespace detail {
 inline std::string quote_list(const Signature& s, const bool* missing) {
     std::string out;

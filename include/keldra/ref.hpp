@@ -34,7 +34,9 @@ template <class... A>
 }
 
 // Owned reference.  Null only when default-constructed or moved from.
-class Ref {
+// A Ref returned by a call is a result to use: dropping one unnamed is
+// flagged by the compiler, and `discard` says that it is dropped on purpose.
+class [[nodiscard]] Ref {
 public:
     Ref() noexcept = default;
     Ref(const Ref& o) noexcept : p_(o.p_) { Py_XINCREF(p_); }
@@ -66,6 +68,9 @@ private:
     explicit Ref(PyObject* p) noexcept : p_(p) {}
     PyObject* p_ = nullptr;
 };
+
+// Drop an owned result on purpose: the call was made for its effect.
+inline void discard(Ref&&) noexcept {}
 
 // -1 from a CPython call that reports errors that way means an exception.
 inline int check(int rc) {
