@@ -70,6 +70,19 @@ std::string parse_error(const Source& src, PyObject* exc) {
     return "line " + std::to_string(pos.line) + ", column " + std::to_string(pos.column) + ": " + text;
 }
 
+// A RecursionError while a statement is analysed makes it an error record
+// (any other error goes on up).
+void too_deep(Statement& st) {
+    if (!PyErr_ExceptionMatches(PyExc_RecursionError)) raise_current();
+    PyErr_Clear();
+    Statement fresh;
+    fresh.index = st.index;
+    fresh.start = st.start;
+    fresh.error = "line " + std::to_string(st.start.line) + ", column " + std::to_string(st.start.column) +
+                  ": the statement is nested too deeply to analyse";
+    st = std::move(fresh);
+}
+
 // A failure of the parser is the statement's error; an interrupt, a lack of
 // memory or a failure of ours is not.
 bool parser_failure() {
@@ -195,14 +208,7 @@ PyObject* lineage(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noe
                 try {
                     read_statement(state.names, src, PyList_GET_ITEM(parsed.get(), static_cast<Py_ssize_t>(i)), statements[i]);
                 } catch (const PyErrorSet&) {
-                    if (!PyErr_ExceptionMatches(PyExc_RecursionError)) throw;
-                    PyErr_Clear();
-                    Statement& st = statements[i];
-                    st = Statement{};
-                    st.index = index;
-                    st.start = piece.start;
-                    st.error = "line " + std::to_string(piece.start.line) + ", column " +
-                               std::to_string(piece.start.column) + ": the statement is nested too deeply to analyse";
+                    too_deep(statements[i]);
                 }
             }
             parsed = Ref();  // the tree is read; nothing of it is kept
@@ -213,14 +219,7 @@ PyObject* lineage(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noe
                         resolve_statement(st, *d);
                         tables.record(st, *d);
                     } catch (const PyErrorSet&) {
-                        if (!PyErr_ExceptionMatches(PyExc_RecursionError)) throw;
-                        PyErr_Clear();
-                        const int i = st.index;
-                        st = Statement{};
-                        st.index = i;
-                        st.start = piece.start;
-                        st.error = "line " + std::to_string(piece.start.line) + ", column " +
-                                   std::to_string(piece.start.column) + ": the statement is nested too deeply to analyse";
+                        too_deep(st);
                     }
                 }
                 check(PyList_Append(out.get(), build_statement(state.types, st).get()));
