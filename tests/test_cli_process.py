@@ -14,15 +14,16 @@ ROOT = Path(__file__).resolve().parent.parent
 
 # The command with its worker function wrapped: a statement on the table
 # `crash` ends the worker process with os._exit, one on `killed` kills it
-# with SIGKILL (as the kernel's out-of-memory killer would), one on `hang` writes the process id to the file named by
-# argv[1] and sleeps; everything else is analysed as usual.
+# with SIGKILL (as the kernel's out-of-memory killer would), one on `hang`
+# writes the process id to MARK and sleeps; everything else is analysed as
+# usual. Workers that start afresh (spawn, forkserver) import it too.
 WRAPPER = """\
 import os, signal, sys, time
 import keldra_lineage.analysis as analysis
 from keldra_lineage.cli import main
 
+MARK = {mark!r}
 real = analysis.analyse
-mark = sys.argv.pop(1)
 
 def analyse(sql):
     if "FROM db.crash" in sql:
@@ -30,13 +31,14 @@ def analyse(sql):
     if "FROM db.killed" in sql:
         os.kill(os.getpid(), signal.SIGKILL)
     if "FROM db.hang" in sql:
-        with open(mark, "w") as f:
+        with open(MARK, "w") as f:
             f.write(str(os.getpid()))
         time.sleep(600)
     return real(sql)
 
 analysis.analyse = analyse
-sys.exit(main())
+if __name__ == "__main__":
+    sys.exit(main())
 """
 
 
@@ -47,10 +49,10 @@ def statements(count, tables):
 
 @pytest.fixture
 def wrapped(tmp_path):
-    script = tmp_path / "wrapped.py"
-    script.write_text(WRAPPER)
     mark = tmp_path / "hanging.pid"
-    return [sys.executable, str(script), str(mark)], mark
+    script = tmp_path / "wrapped.py"
+    script.write_text(WRAPPER.format(mark=str(mark)))
+    return [sys.executable, str(script)], mark
 
 
 def csv_rows(text):
