@@ -282,7 +282,7 @@ def worker(tool, out, timeout, min_time, shared):
         for name, statements, schema in load_corpora(shared):
             if tool == "engine-schema" and schema is None:
                 continue
-            run(statements[0][1], schema) if statements else None  # warm-up: imports, first-call costs
+            one_pass(run, statements[:1], schema, timeout)  # warm-up: imports, first-call costs
             spent, results = one_pass(run, statements, schema, timeout)
             times = [spent]
             # Fast tools: more passes, for a stable time (results of the first pass are kept).
@@ -419,7 +419,7 @@ def memory(corpora, calls):
     for i in range(calls):
         sql, catalog = work[i % len(work)]
         keldra_lineage.lineage(sql, schema=catalog)
-        if (i + 1) % (calls // 4) == 0:
+        if (i + 1) % max(1, calls // 4) == 0:
             gc.collect()
             marks.append((i + 1, rss_mb(), tracemalloc.get_traced_memory()[0]))
     tracemalloc.stop()
