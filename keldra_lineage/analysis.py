@@ -1,10 +1,15 @@
-"""Running the analysis over statements, in this process or in workers."""
+"""Running the analysis over statements, in this process or in worker processes."""
 from __future__ import annotations
 
 import contextlib
 import io
 import re
-from concurrent.futures import ProcessPoolExecutor
+import signal
+from collections import deque
+from collections.abc import Callable, Iterable, Iterator
+from concurrent.futures import FIRST_COMPLETED, ProcessPoolExecutor, wait
+from concurrent.futures.process import BrokenProcessPool
+from dataclasses import dataclass
 
 from sqlparse_main import KeldraParseMain
 
@@ -54,23 +59,171 @@ def analyse_all(texts: list[str], jobs: int, fail_fast: bool = False, progress=N
 
     With fail_fast the results end at the first failure.
     """
-    unique = list(dict.fromkeys(texts))
     results: dict[str, tuple] = {}
-    workers = min(jobs, len(unique))
-    if workers <= 1:
-        outcomes = map(analyse, unique)
-        pool = None
-    else:
-        pool = ProcessPoolExecutor(max_workers=workers)
-        outcomes = pool.map(analyse, unique, chunksize=max(1, len(unique) // (workers * 8)))
-    try:
-        for text, result in zip(unique, outcomes):
+    with contextlib.closing(run_jobs(analyse, dict.fromkeys(texts), jobs)) as outcomes:
+        for text, result in outcomes:
+            if isinstance(result, WorkerDied):
+                result = ("error", f"the worker process analysing the statement {result}")
             results[text] = result
             if progress:
                 progress()
             if fail_fast and result[0] == "error":
                 break
-    finally:
-        if pool:
-            pool.shutdown(wait=True, cancel_futures=True)
     return results
+
+
+# The job runner: what it runs is the caller's business.
+
+@dataclass(frozen=True)
+class WorkerDied:
+    """The result of a job whose worker process ended before giving one."""
+    exitcode: int | None
+
+    def __str__(self) -> str:
+        if self.exitcode is None:
+            how = "no exit status"
+        elif self.exitcode >= 0:
+            how = f"exit status {self.exitcode}"
+        else:
+            try:
+                how = f"killed by {signal.Signals(-self.exitcode).name}"
+            except ValueError:
+                how = f"killed by signal {-self.exitcode}"
+        return f"ended abruptly ({how})"
+
+
+def run_jobs(func: Callable, items: Iterable, workers: int) -> Iterator[tuple]:
+    """(item, func(item)) for every item, in input order, from `workers` processes.
+
+    With one worker the jobs run in this process. A job whose worker process
+    dies (a signal, os._exit, a crash in native code) does not take the
+    others with it: the jobs in flight in the dead pool are run again, one by
+    one in a fresh pool and then each in a process of its own, and one that
+    kills that process too gives WorkerDied instead of a result. An exception
+    raised by func ends the run. Closing the iterator, or an exception such as
+    KeyboardInterrupt while it waits, ends the worker processes at once.
+    """
+    items = list(items)
+    workers = min(workers, len(items))
+    if workers <= 1:
+        for item in items:
+            yield item, func(item)
+        return
+    # Jobs go to the workers in batches: a job costs the pool about 0.1 ms,
+    # a short statement takes little more. Small batches keep the work to
+    # redo after a worker's death small.
+    yield from _run(func, items, workers, batch=max(1, min(len(items) // (workers * 8), 16)))
+
+
+def _run(func, items: list, workers: int, batch: int):
+    todo = deque(items[i:i + batch] for i in range(0, len(items), batch))
+    while todo:
+        with _pool(workers) as pool:
+            left = yield from _run_in(pool, func, todo, limit=2 * workers)
+        if left:
+            yield from _run_again(func, left, workers, batch)
+
+
+def _run_in(pool, func, todo: deque, limit: int):
+    """Yield (item, result) in input order while the pool lives; when it dies,
+    return the batches in flight as (batch, future), in input order."""
+    window = deque()   # (batch, future) in input order, not yet given out
+    running = set()
+    while todo or window:
+        while todo and len(running) < limit:
+            try:
+                future = _submit(pool, func, todo[0])
+            except BrokenProcessPool:
+                return window
+            window.append((todo.popleft(), future))
+            running.add(future)
+        if running:
+            _, running = wait(running, return_when=FIRST_COMPLETED)
+        while window and window[0][1].done():
+            if _died(window[0][1]):
+                return window
+            batch, future = window.popleft()
+            yield from zip(batch, future.result())
+    return window
+
+
+def _run_again(func, left, workers: int, batch: int):
+    """The batches in flight when a pool died, in input order: the results of
+    those that had finished; the others run again in smaller units."""
+    lost = [item for chunk, future in left if _died(future) for item in chunk]
+    if batch > 1:
+        again = _run(func, lost, min(workers, len(lost)), 1)
+    else:
+        again = ((item, _run_alone(func, item)) for item in lost)
+    with contextlib.closing(again):
+        for chunk, future in left:
+            if _died(future):
+                for _ in chunk:
+                    yield next(again)
+            else:
+                yield from zip(chunk, future.result())
+
+
+def _run_alone(func, item):
+    """func(item) in a process of its own, or WorkerDied."""
+    with _pool(1) as pool:
+        future = _submit(pool, func, [item])
+        [process] = _processes(pool)
+        try:
+            [result] = future.result()
+            return result
+        except BrokenProcessPool:
+            pool.shutdown(wait=True)  # the pool's own thread reaps the process
+            return WorkerDied(process.exitcode)
+
+
+def _died(future) -> bool:
+    """The job's worker process died (waits for the future)."""
+    return isinstance(future.exception(), BrokenProcessPool)
+
+
+def _run_batch(func, batch: list) -> list:
+    return [func(item) for item in batch]
+
+
+@contextlib.contextmanager
+def _pool(workers: int):
+    pool = ProcessPoolExecutor(max_workers=workers, initializer=_ignore_interrupts)
+    try:
+        yield pool
+    except BaseException:
+        # Interrupted, closed early or failed: the jobs still running are of no use.
+        for process in _processes(pool):
+            process.terminate()
+        raise
+    finally:
+        pool.shutdown(wait=True, cancel_futures=True)
+
+
+def _processes(pool: ProcessPoolExecutor) -> list:
+    # The executor offers no public way to end its workers before Python 3.14
+    # (terminate_workers); this is the table that method reads.
+    return list((pool._processes or {}).values())
+
+
+def _submit(pool: ProcessPoolExecutor, func, batch: list):
+    # The pool forks its workers inside submit. A Ctrl-C that reached a worker
+    # before it ignores SIGINT would print a traceback from it, so the
+    # workers start with SIGINT blocked and unblock it once it is ignored.
+    with _sigint_blocked():
+        return pool.submit(_run_batch, func, batch)
+
+
+@contextlib.contextmanager
+def _sigint_blocked():
+    before = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, before)
+
+
+def _ignore_interrupts():
+    # A Ctrl-C at the terminal goes to the workers too; the parent ends them.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})

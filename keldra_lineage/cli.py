@@ -3,6 +3,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import signal
 import sys
 
 from keldra_lineage import __version__
@@ -61,6 +62,39 @@ def _progress_bar(total: int, enabled: bool):
 
 
 def main(argv: list[str] | None = None) -> int:
+    """The command's exit status. On Ctrl-C, and when standard output's reader
+    has gone, the process ends by the signal instead."""
+    try:
+        return _run(argv)
+    except KeyboardInterrupt:
+        # The job runner has ended the workers; standard output is untouched.
+        print("keldra-lineage: interrupted", file=sys.stderr)
+        _die_of(signal.SIGINT)
+
+
+def _die_of(signum: int):
+    """End the process by the signal, as a C program ends by default: the shell
+    reports 128 + the signal's number, and a shell script running the command
+    knows it was stopped (bash ends a loop on Ctrl-C only when the child was
+    killed by SIGINT, not when it exited with status 130)."""
+    sys.stderr.flush()
+    signal.signal(signum, signal.SIG_DFL)
+    os.kill(os.getpid(), signum)
+    os._exit(128 + signum)  # only if the signal could not be delivered
+
+
+def _write(text: str):
+    """The output on standard output. When the reader has gone (`| head -1`),
+    end the way well-behaved filters such as cat and grep do: silently, by
+    SIGPIPE."""
+    try:
+        sys.stdout.write(text)
+        sys.stdout.flush()
+    except BrokenPipeError:
+        _die_of(signal.SIGPIPE)
+
+
+def _run(argv: list[str] | None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     if not args.paths and not args.execute:
@@ -104,6 +138,5 @@ def main(argv: list[str] | None = None) -> int:
             print(f"{q.where}: statement {q.number}: {payload}\n    {q.first_line}", file=sys.stderr)
             if args.fail_fast:
                 break
-    sys.stdout.write(WRITERS[args.format](rows))
-    sys.stdout.flush()
+    _write(WRITERS[args.format](rows))
     return 1 if failed else 0

@@ -43,7 +43,9 @@ class _Graph:
     def __init__(self, rows):
         self.tables: dict[str, dict[str, str]] = {}    # table -> column -> node id
         self.outputs: dict[str, dict[str, str]] = {}   # statement -> column -> node id
-        self.edges: list[tuple[str, str]] = []
+        # Edges in first-seen order, each drawn once: a dict is an ordered set
+        # with constant-time lookup.
+        self.edges: dict[tuple[str, str], None] = {}
         count = 0
 
         def node(group: dict, key: str, column: str) -> str:
@@ -56,9 +58,7 @@ class _Graph:
 
         for file, number, database, table_name, src, tgt in rows:
             source = table_name if database is None else f"{database}.{table_name}"
-            edge = (node(self.tables, source, src), node(self.outputs, f"{file} #{number}", tgt))
-            if edge not in self.edges:
-                self.edges.append(edge)
+            self.edges[node(self.tables, source, src), node(self.outputs, f"{file} #{number}", tgt)] = None
 
 
 def _dot_quote(text: str) -> str:

@@ -2,6 +2,7 @@
 import csv
 import io
 import json
+import re
 import shutil
 import subprocess
 import sys
@@ -108,6 +109,43 @@ def test_graphs(cli):
     _, out, _ = cli("-e", 'SELECT t.a AS "x y" FROM db.t t', "-f", "mermaid")
     assert out.splitlines() == ["flowchart LR", '  subgraph src0["db.t"]', '    n0["a"]', "  end",
                                 '  subgraph out0["<expr> #1"]', '    n1["x_y"]', "  end", "  n0 --> n1"]
+
+
+# One reader for both graph formats: cluster labels, labelled nodes and edges.
+GRAPH_SYNTAX = {
+    "dot": (re.compile(r'    label="(.*)";'), re.compile(r'    (n\d+) \[label="(.*)"\];'),
+            re.compile(r"  (n\d+) -> (n\d+);")),
+    "mermaid": (re.compile(r'  subgraph \w+\["(.*)"\]'), re.compile(r'    (n\d+)\["(.*)"\]'),
+                re.compile(r"  (n\d+) --> (n\d+)")),
+}
+
+
+def graph_edges(fmt, text):
+    """(source table, column, statement, output column) of every edge, in order."""
+    cluster, node, edge = GRAPH_SYNTAX[fmt]
+    nodes, group = {}, None
+    for line in text.splitlines():
+        if m := cluster.fullmatch(line):
+            group = m.group(1)
+        elif m := node.fullmatch(line):
+            assert m.group(1) not in nodes
+            nodes[m.group(1)] = (group, m.group(2))
+    assert len(set(nodes.values())) == len(nodes)  # one node per table or statement column
+    return [(*nodes[a], *nodes[b]) for a, b in edge.findall(text)]
+
+
+@pytest.mark.parametrize("fmt", ["dot", "mermaid"])
+def test_graphs_of_many_records(fmt, cli):
+    # 2,000 records over a few shared tables: each record is one edge, each
+    # table column and each output column one node.
+    sql = "".join(f"SELECT {', '.join(f'c{i} AS o{s}_{i}' for i in range(50))} FROM db{s % 3}.t{s % 5};\n"
+                  for s in range(40))
+    code, out, _ = cli("-e", sql, "-f", "json", "-j", "1")
+    expected = [(f"{r[2]}.{r[3]}", r[4], f"{r[0]} #{r[1]}", r[5]) for r in records(out)]
+    assert code == 0 and len(expected) == 2000
+    code, out, _ = cli("-e", sql, "-f", fmt, "-j", "1")
+    assert code == 0
+    assert graph_edges(fmt, out) == expected
 
 
 def test_broken_statement_among_good_ones(tmp_path, cli):
