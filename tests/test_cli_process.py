@@ -50,7 +50,7 @@ def wrapped(tmp_path):
     script = tmp_path / "wrapped.py"
     script.write_text(WRAPPER)
     mark = tmp_path / "hanging.pid"
-    return [sys.executable, str(script), str(mark)], mark
+    return [sys.executable, str(script), str(mark), "--exact"], mark
 
 
 def csv_rows(text):
@@ -165,7 +165,7 @@ def test_reader_takes_one_line(tmp_path):
     # a write the pipe took only in part, so nothing reports the closed pipe;
     # the command runs with buffered output as it normally does.
     env = {k: v for k, v in os.environ.items() if k != "PYTHONUNBUFFERED"}
-    proc = subprocess.Popen([*command(), sql, "-f", "csv", "-j", "2"], stdout=subprocess.PIPE,
+    proc = subprocess.Popen([*command(), "--exact", sql, "-f", "csv", "-j", "2"], stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, env=env)
     assert proc.stdout.readline() == b"file,statement,database,table,src,tgt\n"
     proc.stdout.close()
