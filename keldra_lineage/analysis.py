@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import contextlib
+import functools
 import io
 import re
 import signal
@@ -227,3 +228,77 @@ def _ignore_interrupts():
     # A Ctrl-C at the terminal goes to the workers too; the parent ends them.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
+
+
+# The lineage engine: one job per input text.
+
+def lineage_of(job: tuple, dialect: str = "generic"):
+    """The engine's statements for one whole input text (a file's, standard
+    input's or an expression's) with its catalog: ("ok", statements) or
+    ("error", message). The text goes to the engine in one call, so that a
+    table created early in a file is known to the statements after it."""
+    import keldra_lineage
+
+    text, catalog = job
+    try:
+        return ("ok", keldra_lineage.lineage(text, dialect, catalog))
+    except Exception as e:  # an engine fault loses this input only; the run goes on
+        return ("error", f"{type(e).__name__}: {' '.join(str(e).split())}")
+
+
+def lineage_all(items: list, jobs: int, func, progress=None):
+    """func(item) for every item, in input order, from `jobs` processes."""
+    out = []
+    with contextlib.closing(run_jobs(func, items, jobs)) as outcomes:
+        for _, result in outcomes:
+            if isinstance(result, WorkerDied):
+                result = ("error", f"the worker process analysing this input {result}")
+            out.append(result)
+            if progress:
+                progress()
+    return out
+
+
+_DEFINING = ("create_table", "create_table_as", "create_view")
+
+
+def created_tables(result) -> dict:
+    """The tables an input's statements create, with their columns, for the
+    inputs after it (a table whose columns are not all known is left out)."""
+    if result[0] != "ok":
+        return {}
+    out = {}
+    for st in result[1]:
+        if st.kind in _DEFINING and st.target and st.error is None:
+            columns = list(dict.fromkeys(c.name for c in st.columns))
+            if columns and "*" not in columns:
+                out[st.target] = columns
+    return out
+
+
+def lineage_run(texts: list[str], dialect: str, catalog, jobs: int, progress=None) -> list:
+    """The engine's result for every text, in input order, as if the texts were
+    one: the tables created by earlier texts join the catalog of later ones.
+
+    The texts are analysed at once with `catalog`; those after a text that
+    creates tables run again with the tables created before them, until the
+    tables no longer change (the columns of a created table can depend on
+    the tables created before it)."""
+    from keldra_lineage import Catalog
+
+    func = functools.partial(lineage_of, dialect=dialect)
+    results = lineage_all([(t, catalog) for t in texts], jobs, func, progress)
+    seen_with = [{} for _ in texts]       # the created tables each result was made with
+    for _ in range(len(texts)):
+        again, before = [], {}
+        for k, result in enumerate(results):
+            if before != seen_with[k]:
+                again.append((k, dict(before)))
+            before.update(created_tables(result))
+        if not again:
+            break
+        jobs_again = [(texts[k], Catalog.merge(*([catalog] if catalog is not None else []), tables))
+                      for k, tables in again]
+        for (k, tables), result in zip(again, lineage_all(jobs_again, jobs, func)):
+            results[k], seen_with[k] = result, tables
+    return results

@@ -106,3 +106,37 @@ WRITERS = {
     "dot": dot,
     "mermaid": mermaid,
 }
+
+
+# The lineage engine's records (and column-impact rows): named tuples, written
+# with their own field names.
+
+def _cell(v) -> str:
+    return "" if v is None else str(v)
+
+
+def record_table(rows, fields) -> str:
+    cells = [tuple(fields)] + [tuple(_cell(v) for v in row) for row in rows]
+    widths = [max(len(r[i]) for r in cells) for i in range(len(fields))]
+    lines = ["  ".join(c.ljust(w) for c, w in zip(r, widths)).rstrip() for r in cells]
+    lines.insert(1, "  ".join("-" * w for w in widths))
+    return "\n".join(lines) + "\n"
+
+
+def record_json(rows, fields) -> str:
+    return json.dumps([dict(zip(fields, r)) for r in rows], indent=2, ensure_ascii=False) + "\n"
+
+
+def record_jsonl(rows, fields) -> str:
+    return "".join(json.dumps(dict(zip(fields, r)), ensure_ascii=False) + "\n" for r in rows)
+
+
+def record_csv(rows, fields) -> str:
+    out = io.StringIO()
+    writer = csv.writer(out, lineterminator="\n")
+    writer.writerow(fields)
+    writer.writerows(rows)
+    return out.getvalue()
+
+
+RECORD_WRITERS = {"table": record_table, "json": record_json, "jsonl": record_jsonl, "csv": record_csv}

@@ -81,3 +81,54 @@ def is_select(statement: Statement) -> bool:
     """A SELECT (or WITH ... SELECT) query; DDL, SET, USE and the like are not."""
     m = _FIRST_WORD.match(KeldraParseMain._re_hint(statement.text))
     return bool(m) and m.group(1).lower() in ("select", "with")
+
+
+@dataclass(frozen=True)
+class Input:
+    """One input of the lineage engine: its text, or why it has none."""
+    name: str
+    text: str | None
+    error: str | None = None   # "LINE:COL: message" when the input cannot be read
+
+
+def read_inputs(paths: list[str], expressions: list[str]) -> list[Input]:
+    """Every input, in the order given; folders recursively. A path that
+    cannot be read, a binary file or one that is not UTF-8 is an Input with an
+    error: the run goes on without it. A UTF-8 byte-order mark is skipped."""
+    out: list[Input] = []
+    for path in paths:
+        if path == "-":
+            out.append(_decoded("<stdin>", sys.stdin.buffer.read()))
+            continue
+        p = Path(path)
+        files = sorted(f for f in p.rglob("*.sql") if f.is_file()) if p.is_dir() else [p]
+        for f in files:
+            try:
+                data = f.read_bytes()
+            except OSError as e:
+                out.append(Input(os.fspath(f), None, f"1:1: cannot read: {e.strerror or e}"))
+                continue
+            out.append(_decoded(os.fspath(f), data))
+    for i, text in enumerate(expressions, 1):
+        out.append(Input("<expr>" if len(expressions) == 1 else f"<expr{i}>", text))
+    return out
+
+
+def _decoded(name: str, data: bytes) -> Input:
+    if data.startswith(b"\xef\xbb\xbf"):
+        data = data[3:]
+    nul = data.find(b"\0")
+    if nul >= 0:
+        line, col = _position(data, nul)
+        return Input(name, None, f"{line}:{col}: a binary file, not SQL text (a NUL byte)")
+    try:
+        return Input(name, data.decode("utf-8"))
+    except UnicodeDecodeError as e:
+        line, col = _position(data, e.start)
+        return Input(name, None, f"{line}:{col}: not UTF-8 text (byte 0x{data[e.start]:02x}: {e.reason})")
+
+
+def _position(data: bytes, at: int) -> tuple[int, int]:
+    """1-based line and column (in characters) of byte `at`."""
+    line_start = data.rfind(b"\n", 0, at) + 1
+    return data.count(b"\n", 0, at) + 1, len(data[line_start:at].decode("utf-8", "replace")) + 1

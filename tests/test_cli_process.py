@@ -52,7 +52,7 @@ def wrapped(tmp_path):
     mark = tmp_path / "hanging.pid"
     script = tmp_path / "wrapped.py"
     script.write_text(WRAPPER.format(mark=str(mark)))
-    return [sys.executable, str(script)], mark
+    return [sys.executable, str(script), "--exact"], mark
 
 
 def csv_rows(text):
@@ -167,7 +167,7 @@ def test_reader_takes_one_line(tmp_path):
     # a write the pipe took only in part, so nothing reports the closed pipe;
     # the command runs with buffered output as it normally does.
     env = {k: v for k, v in os.environ.items() if k != "PYTHONUNBUFFERED"}
-    proc = subprocess.Popen([*command(), sql, "-f", "csv", "-j", "2"], stdout=subprocess.PIPE,
+    proc = subprocess.Popen([*command(), "--exact", sql, "-f", "csv", "-j", "2"], stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, env=env)
     assert proc.stdout.readline() == b"file,statement,database,table,src,tgt\n"
     proc.stdout.close()

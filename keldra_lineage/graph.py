@@ -1,0 +1,146 @@
+"""The lineage of a whole run as one graph of columns: a statement that
+writes a table feeds the later statements that read it."""
+from __future__ import annotations
+
+from collections import deque
+from typing import NamedTuple
+
+from keldra_lineage.formats import _dot_quote, _mermaid_label
+
+EVERY_COLUMN = "*"   # the node of a source that affects every column of a table
+
+
+class Edge(NamedTuple):
+    source: tuple[str, str]   # (table key, column key)
+    target: tuple[str, str]
+    type: str
+    subtype: str
+    statement: str            # FILE:LINE of the statement that makes the edge
+
+
+def _key(name: str) -> str:
+    return name.lower()
+
+
+class Graph:
+    """Tables (by name, ignoring case) holding their columns, and one edge
+    per record with a source. A statement without a target (a query) is a
+    table of its own named `FILE:LINE`."""
+
+    def __init__(self, records):
+        self.tables: dict[str, str] = {}                 # key -> name as first seen
+        self.columns: dict[str, dict[str, str]] = {}     # table key -> column key -> name
+        self.edges: dict[Edge, None] = {}                # an ordered set
+
+        for r in records:
+            output = self._node(r.target or f"{r.file}:{r.line}", r.column or EVERY_COLUMN)
+            if r.type is None:
+                continue
+            source = self._node(r.source_table or "?", r.source_column)
+            self.edges[Edge(source, output, r.type, r.subtype, f"{r.file}:{r.line}")] = None
+
+    def _node(self, table: str, column: str) -> tuple[str, str]:
+        t, c = _key(table), _key(column)
+        self.tables.setdefault(t, table)
+        self.columns.setdefault(t, {}).setdefault(c, column)
+        return t, c
+
+    def name(self, node: tuple[str, str]) -> tuple[str, str]:
+        return self.tables[node[0]], self.columns[node[0]][node[1]]
+
+    def find(self, spec: str) -> list[tuple[str, str]]:
+        """The columns `TABLE.COLUMN` names: the table by its whole name, or by
+        its last parts when no whole name matches."""
+        table, _, column = spec.rpartition(".")
+        t, c = _key(table), _key(column)
+        exact = [(t, c)] if c in self.columns.get(t, {}) else []
+        if exact or not t:
+            return exact
+        return [(k, c) for k in self.columns if k.endswith("." + t) and c in self.columns[k]]
+
+
+class Reached(NamedTuple):
+    table: str
+    column: str
+    depth: int
+    type: str        # of the last step
+    subtype: str
+    statements: str  # the statements on the way, in order of the flow
+
+
+def trace(graph: Graph, start: list[tuple[str, str]], upstream: bool):
+    """Every column reached from `start` against (upstream) or along the flow,
+    each once, at its shortest distance; and the edges taken."""
+    step: dict[tuple[str, str], list[Edge]] = {}
+    for e in graph.edges:
+        step.setdefault(e.target if upstream else e.source, []).append(e)
+    seen = {node: [] for node in start}
+    queue = deque(start)
+    reached, taken = [], []
+    while queue:
+        node = queue.popleft()
+        for e in step.get(node, ()):
+            nxt = e.source if upstream else e.target
+            taken.append(e)
+            if nxt in seen:
+                continue
+            path = seen[node] + [e.statement]
+            seen[nxt] = path
+            queue.append(nxt)
+            flow = reversed(path) if upstream else path
+            reached.append(Reached(*graph.name(nxt), len(path), e.type, e.subtype,
+                                   " > ".join(dict.fromkeys(flow))))
+    return reached, taken
+
+
+def dot(graph: Graph, edges=None) -> str:
+    shown = _shown(graph, edges)
+    edges = graph.edges if edges is None else edges
+    ids = _ids(graph)
+    out = ["digraph lineage {", "  rankdir=LR;", '  node [shape=box, fontname="Helvetica"];']
+    for i, (t, columns) in enumerate(shown.items()):
+        out.append(f"  subgraph cluster_{i} {{")
+        out.append(f"    label={_dot_quote(graph.tables[t])};")
+        out.extend(f"    {ids[t, c]} [label={_dot_quote(name)}];" for c, name in columns.items())
+        out.append("  }")
+    for e in dict.fromkeys((e.source, e.target, e.type, e.subtype) for e in edges):
+        style = "solid" if e[2] == "DIRECT" else "dashed"
+        out.append(f"  {ids[e[0]]} -> {ids[e[1]]} [style={style}, tooltip={_dot_quote(e[3])}];")
+    out.append("}")
+    return "\n".join(out) + "\n"
+
+
+def mermaid(graph: Graph, edges=None) -> str:
+    shown = _shown(graph, edges)
+    edges = graph.edges if edges is None else edges
+    ids = _ids(graph)
+    out = ["flowchart LR"]
+    for i, (t, columns) in enumerate(shown.items()):
+        out.append(f"  subgraph t{i}[{_mermaid_label(graph.tables[t])}]")
+        out.extend(f"    {ids[t, c]}[{_mermaid_label(name)}]" for c, name in columns.items())
+        out.append("  end")
+    for e in dict.fromkeys((e.source, e.target, e.type) for e in edges):
+        arrow = "-->" if e[2] == "DIRECT" else "-.->"
+        out.append(f"  {ids[e[0]]} {arrow} {ids[e[1]]}")
+    return "\n".join(out) + "\n"
+
+
+def _ids(graph: Graph) -> dict:
+    ids = {}
+    for t, columns in graph.columns.items():
+        for c in columns:
+            ids[t, c] = f"n{len(ids)}"
+    return ids
+
+
+def _shown(graph: Graph, edges) -> dict:
+    """The tables and columns to draw: all of them, or those the edges touch."""
+    if edges is None:
+        return graph.columns
+    touched = {node for e in edges for node in (e.source, e.target)}
+    out: dict[str, dict[str, str]] = {}
+    for t, columns in graph.columns.items():
+        mine = {c: name for c, name in columns.items() if (t, c) in touched}
+        if mine:
+            out[t] = mine
+    return out
