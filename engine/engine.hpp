@@ -172,6 +172,7 @@ struct Select {
     std::vector<SelectItem> items;
     std::vector<Clause> clauses;            // WHERE, JOIN ON, GROUP BY, HAVING, QUALIFY
     std::vector<std::string> using_keys;    // columns joined by USING: both sides feed them
+    std::vector<size_t> natural;            // the right-hand items of NATURAL joins
     Scope* scope = nullptr;                 // while its outputs are being computed
 };
 

@@ -204,6 +204,8 @@ void Reader::select(PyObject* node, Query* q, Select* parent) {
                     used.cols.push_back(ColRef{{parts.back()}, Sub::join, pos_of(names[k])});
                 }
                 s.clauses.push_back(Clause{std::move(used), Sub::join});
+            } else if (how == "Natural" && !s.from.empty()) {
+                s.natural.push_back(s.from.size() - 1);  // its columns are known only later
             }
         }
     }

@@ -82,6 +82,8 @@ private:
 
     void compute(Query* q);
     std::vector<OutCol> select_outputs(Select& s, Scope* parent, const std::vector<Clause>& order_by);
+    void natural_joins(Select& s);
+    std::vector<Name> known_names(FromItem& item);
     void indirect(const Srcs& srcs, Sub sub) {
         for (const Src& s : srcs) st_.indirect.push_back(Src{s.table, s.column, sub});
     }
@@ -165,6 +167,7 @@ std::vector<OutCol> Resolver::select_outputs(Select& s, Scope* parent, const std
         ~Leave() { s.scope = nullptr; }
     } leave{s};
 
+    natural_joins(s);
     std::vector<OutCol> outs;
     outs.reserve(s.items.size());
     for (SelectItem& item : s.items) {
@@ -203,6 +206,43 @@ std::vector<OutCol> Resolver::select_outputs(Select& s, Scope* parent, const std
         indirect(resolve(c.expr, sc, &outs, true), Sub::sort);
     }
     return outs;
+}
+
+// The names an item is known to have (none where they are unknown).
+std::vector<Name> Resolver::known_names(FromItem& item) {
+    std::vector<Name> out;
+    if (!item.alias_columns.empty()) return item.alias_columns;
+    if (item.kind == FromKind::base && item.known_columns) {
+        for (const std::string& c : *item.known_columns) {
+            Name n = make_name(c, true, d_);
+            n.key = ascii_lower(c);
+            out.push_back(std::move(n));
+        }
+    } else if (item.kind == FromKind::query && item.query->state != Query::State::running) {
+        for (const OutCol& c : item_outputs(item))
+            if (!c.star) out.push_back(c.name);
+    }
+    return out;
+}
+
+// NATURAL JOIN joins on the columns both sides are known to have: they are
+// joined as by USING.
+void Resolver::natural_joins(Select& s) {
+    for (const size_t right : s.natural) {
+        Expr used;
+        for (const Name& n : known_names(s.from[right])) {
+            bool left = false;
+            for (size_t i = 0; i < right && !left; ++i) {
+                bool open = false;
+                left = has_column(s.from[i], n, &open);
+            }
+            if (!left) continue;
+            s.using_keys.push_back(n.key);
+            used.cols.push_back(ColRef{{n}, Sub::join, {}});
+        }
+        if (!used.cols.empty()) s.clauses.push_back(Clause{std::move(used), Sub::join});
+    }
+    s.natural.clear();
 }
 
 Srcs Resolver::resolve(const Expr& e, Scope& sc, const std::vector<OutCol>* aliases, bool alias_first) {
@@ -310,6 +350,9 @@ bool Resolver::has_column(FromItem& item, const Name& column, bool* open) {
     *open = false;
     switch (item.kind) {
         case FromKind::base:
+            if (!item.alias_columns.empty())  // t AS x(p, q): the list names its columns
+                return std::any_of(item.alias_columns.begin(), item.alias_columns.end(),
+                                   [&](const Name& n) { return n.key == column.key; });
             if (!item.known_columns) {
                 *open = true;
                 return false;
@@ -392,7 +435,18 @@ void Resolver::from_item(Scope& owner, FromItem& item, const Name& column, Sub s
     switch (item.kind) {
         case FromKind::base: {
             std::string name = reported(column, d_);
-            if (item.known_columns) {
+            if (!item.alias_columns.empty()) {
+                // t AS x(p, q) names t's columns by position: known through
+                // the schema, else only as t's star
+                const auto it = std::find_if(item.alias_columns.begin(), item.alias_columns.end(),
+                                             [&](const Name& n) { return n.key == column.key; });
+                if (it == item.alias_columns.end()) {
+                    st_.warn(pos, "column '" + column.text + "' is not among the columns named for " + describe(item));
+                } else {
+                    const size_t i = static_cast<size_t>(it - item.alias_columns.begin());
+                    name = item.known_columns && i < item.known_columns->size() ? (*item.known_columns)[i] : "*";
+                }
+            } else if (item.known_columns) {
                 bool found = false;
                 for (const std::string& c : *item.known_columns)
                     if (ascii_lower(c) == ascii_lower(column.text)) {
@@ -470,7 +524,15 @@ void Resolver::expand(Scope& sc, SelectItem& item, std::vector<OutCol>& outs) {
     for (FromItem* f : targets) {
         switch (f->kind) {
             case FromKind::base:
-                if (f->known_columns) {
+                if (!f->alias_columns.empty()) {
+                    for (size_t i = 0; i < f->alias_columns.size(); ++i) {
+                        const Name& n = f->alias_columns[i];
+                        if (excluded(n)) continue;
+                        const bool known = f->known_columns && i < f->known_columns->size();
+                        outs.push_back(OutCol{n, {Src{f->table_index, known ? (*f->known_columns)[i] : "*", Sub::identity}},
+                                              false, true});
+                    }
+                } else if (f->known_columns) {
                     for (const std::string& c : *f->known_columns) {
                         Name n = make_name(c, true, d_);
                         n.key = ascii_lower(c);
@@ -504,6 +566,25 @@ void Resolver::expand(Scope& sc, SelectItem& item, std::vector<OutCol>& outs) {
                 }
                 break;
         }
+    }
+    if (item.kind == ItemKind::star && !sc.sel.using_keys.empty()) {
+        // A column joined by USING (or NATURAL) comes out once, first, fed by
+        // every side.
+        std::vector<OutCol> joined;
+        for (const std::string& key : sc.sel.using_keys) {
+            if (std::any_of(joined.begin(), joined.end(), [&](const OutCol& c) { return c.name.key == key; })) continue;
+            for (size_t i = first; i < outs.size();) {
+                if (outs[i].star || outs[i].name.key != key) {
+                    ++i;
+                    continue;
+                }
+                auto same = std::find_if(joined.begin(), joined.end(), [&](const OutCol& c) { return c.name.key == key; });
+                if (same == joined.end()) joined.push_back(std::move(outs[i]));
+                else same->srcs.insert(same->srcs.end(), outs[i].srcs.begin(), outs[i].srcs.end());
+                outs.erase(outs.begin() + static_cast<std::ptrdiff_t>(i));
+            }
+        }
+        outs.insert(outs.begin() + static_cast<std::ptrdiff_t>(first), joined.begin(), joined.end());
     }
     for (auto& [name, expr] : item.replaced)
         for (size_t i = first; i < outs.size(); ++i)

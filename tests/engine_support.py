@@ -1,13 +1,6 @@
 """Shorthands shared by the lineage engine's tests: Source builders and whole-result views."""
-import pytest
-
 import keldra_lineage
 from keldra_lineage import Source
-
-
-def engine_fault(reason):
-    """Marks a case the engine still gets wrong (the expectation stands)."""
-    return pytest.mark.xfail(strict=True, reason=reason)
 
 
 def ident(table, column):

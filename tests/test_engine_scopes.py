@@ -2,7 +2,7 @@
 scalar and correlated subqueries, LATERAL, and table functions, UNNEST and VALUES as sources."""
 import pytest
 
-from engine_support import agg, columns, engine_fault, filt, ident, join, one, sort, trans
+from engine_support import agg, columns, filt, ident, join, one, sort, trans
 
 
 @pytest.mark.parametrize("sql, expected, indirect", [

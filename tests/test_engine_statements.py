@@ -3,7 +3,7 @@ tables created earlier in the text, statement positions, and error records."""
 import pytest
 
 import keldra_lineage
-from engine_support import agg, columns, engine_fault, group, ident, join, lineage, one, trans
+from engine_support import agg, columns, group, ident, join, lineage, one, trans
 
 
 @pytest.mark.parametrize("sql, kind, target", [
