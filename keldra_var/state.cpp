@@ -9,6 +9,7 @@
 #include "keldra_var.hpp"
 
 #include "keldra/args.hpp"
+#include "keldra/guard.hpp"
 
 namespace keldra_var {
 namespace {
@@ -44,10 +45,7 @@ void store_all(ModuleState* st, PyObject* self, PyObject* source) {
 Ref convert(ModuleState* st, PyObject* value) {
     if (!PyDict_CheckExact(value)) return Ref::borrow(value);
     // A dict that contains itself would recurse forever.
-    if (Py_EnterRecursiveCall(" while converting a dict to KeldraVar")) keldra::raise_current();
-    struct Leave {
-        ~Leave() { Py_LeaveRecursiveCall(); }
-    } leave;
+    keldra::RecursionGuard depth(" while converting a dict to KeldraVar");
     PyTypeObject* tp = st->keldra_var_type;
     Ref no_args = Ref::steal(PyTuple_New(0));
     Ref out = Ref::steal(PyDict_Type.tp_new(tp, no_args.get(), nullptr));

@@ -50,7 +50,8 @@ void rewrite(PyObject* os, PyObject* io, PyObject* path, PyObject* text) {
     Ref os_path = Ref::steal(PyObject_GetAttrString(os, "path"));
     dir = Ref::steal(PyObject_CallMethod(os_path.get(), "dirname", "O", dir.get()));
     Ref mk_args = Ref::steal(PyTuple_New(0));
-    Ref mk_kw = Ref::steal(Py_BuildValue("{s:s,s:s,s:O}", "prefix", ".infix-", "suffix", ".tmp", "dir", dir.get()));
+    Ref mk_kw = Ref::steal(
+        Py_BuildValue("{s:s,s:s,s:O}", "prefix", ".infix-", "suffix", ".tmp", "dir", dir.get()));
     Ref mkstemp = Ref::steal(PyObject_GetAttrString(tempfile.get(), "mkstemp"));
     Ref made = Ref::steal(PyObject_Call(mkstemp.get(), mk_args.get(), mk_kw.get()));
     PyObject* fd = PyTuple_GetItem(made.get(), 0);

@@ -48,10 +48,11 @@ Ref analyze_from_value(const Ctx& c, PyObject* self, PyObject* const* a) {
     while (PyObject* raw = PyIter_Next(it.get())) {
         Ref pair = Ref::steal(raw);
         Ref column = Ref::steal(PySequence_GetItem(pair.get(), 0));
-        keldra::discard(call_method(c, self, c.st->s__analyze_from_value_master, a[0], column.get(), a[1]));
+        keldra::discard(
+            call_method(c, self, c.st->s__analyze_from_value_master, a[0], column.get(), a[1]));
     }
     if (PyErr_Occurred()) keldra::raise_current();
-return Ref::none();
+    return Ref::none();
 }
 
 Ref analyze_from_value_master(const Ctx& c, PyObject* self, PyObject* const* a) {
@@ -66,7 +67,7 @@ Ref analyze_from_value_master(const Ctx& c, PyObject* self, PyObject* const* a) 
     PyObject* resolver = keldra::truthy(master.get()) ? c.st->s__master_from_value
                                                       : c.st->s__none_master_from_value;
     keldra::discard(call_method(c, self, resolver, tree, column, level));
-return Ref::none();
+    return Ref::none();
 }
 
 }  // namespace sqlparse_main

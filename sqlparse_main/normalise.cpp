@@ -92,21 +92,23 @@ private:
         return s;
     }
 
+    // One container entered: a container already open is a cycle, as the
+    // encoder reports it, and the depth counts as the encoder's does.
     class Enter {
     public:
-        Enter(Normaliser& n, PyObject* container) : n_(n) {
-            for (PyObject* open : n_.open_)
-                if (open == container) keldra::raise(PyExc_ValueError, "Circular reference detected");
-            if (Py_EnterRecursiveCall(" while encoding a JSON object")) keldra::raise_current();
+        Enter(Normaliser& n, PyObject* container) : n_(n), depth_(check_cycle(n, container)) {
             n_.open_.push_back(container);
         }
-        ~Enter() {
-            n_.open_.pop_back();
-            Py_LeaveRecursiveCall();
-        }
+        ~Enter() { n_.open_.pop_back(); }
 
     private:
+        static const char* check_cycle(Normaliser& n, PyObject* container) {
+            for (PyObject* open : n.open_)
+                if (open == container) keldra::raise(PyExc_ValueError, "Circular reference detected");
+            return " while encoding a JSON object";
+        }
         Normaliser& n_;
+        keldra::RecursionGuard depth_;
     };
 
     Ref sequence(PyObject* o) {

@@ -75,7 +75,7 @@ Ref get_all_select_value(const Ctx& c, PyObject* self, PyObject* const* a) {
     Ref kwnames_out = Ref::steal(PyTuple_Pack(2, c.st->s_all_select_value, c.st->s_all_from_name));
     PyObject* values[] = {items.get(), aliases.get()};
     keldra::discard(call_method_kw(c, var.get(), c.st->s_add, kwnames_out.get(), values));
-return Ref::none();
+    return Ref::none();
 }
 
 Ref analyze_select_value(const Ctx& c, PyObject* self, PyObject* const* a) {
@@ -102,7 +102,7 @@ Ref analyze_select_value(const Ctx& c, PyObject* self, PyObject* const* a) {
         }
         Ref full_path = keldra::getattr(item.get(), c.st->s_full_path);
         Ref name = call_method(c, self, c.st->s__one_search_other, tree, full_path.get(),
-                                       c.st->s_value, c.st->s_name);
+                               c.st->s_value, c.st->s_name);
         if (!keldra::truthy(name.get())) name = bare;
         Ref text = Ref::steal(PyObject_Str(full_path.get()));
         Ref path = Ref::steal(PyUnicode_Concat(c.st->s_dollar_dot, text.get()));
@@ -111,7 +111,7 @@ Ref analyze_select_value(const Ctx& c, PyObject* self, PyObject* const* a) {
         keldra::discard(call_method(c, self, c.st->s__analyze_column, tree, name.get(), level));
     }
     if (PyErr_Occurred()) keldra::raise_current();
-return Ref::none();
+    return Ref::none();
 }
 
 }  // namespace sqlparse_main

@@ -203,7 +203,7 @@ Ref master_from_value(const Ctx& c, PyObject* self, PyObject* const* a) {
         matched = true;
         Ref full_path = keldra::getattr(i.get(), c.st->s_full_path);
         Ref from_value = call_method(c, self, c.st->s__one_search_other, tree, full_path.get(),
-                                             c.st->s_name, c.st->s_value);
+                                     c.st->s_name, c.st->s_value);
         if (PyUnicode_Check(from_value.get())) {
             resolve_to_table(c, self, rec, from_value.get());
         } else if (PyDict_Check(from_value.get())) {
@@ -224,7 +224,8 @@ Ref master_from_value(const Ctx& c, PyObject* self, PyObject* const* a) {
         Ref has_table = call_method(c, rec.get().get(), c.st->s_get, c.st->s_table);
         if (!keldra::truthy(has_table.get())) {
             Ref master = rec.read(c.st->s_master);
-            if (Ref table = unaliased_table(c, tree, master.get())) resolve_to_table(c, self, rec, table.get());
+            if (Ref table = unaliased_table(c, tree, master.get()))
+                resolve_to_table(c, self, rec, table.get());
         }
     }
     return Ref::none();

@@ -65,7 +65,7 @@ Ref analyze_column(const Ctx& c, PyObject* self, PyObject* const* a) {
     Ref result = result_of(c, self);
     if (contains(result.get(), column))
         keldra::discard(call_method(c, result.get(), c.st->s_pop, column));
-return Ref::none();
+    return Ref::none();
 }
 
 // Returns True when the star's alias names a plain table (the star stays),
@@ -87,7 +87,7 @@ Ref analyze_column_asterisk(const Ctx& c, PyObject* self, PyObject* const* a) {
         if (!keldra::check(PyObject_RichCompareBool(alias.get(), master.get(), Py_EQ))) continue;
         Ref full_path = keldra::getattr(i.get(), c.st->s_full_path);
         Ref from_value = call_method(c, self, c.st->s__one_search_other, tree, full_path.get(),
-                                             c.st->s_name, c.st->s_value);
+                                     c.st->s_name, c.st->s_value);
         if (PyUnicode_Check(from_value.get())) {
             names_table = true;
             continue;

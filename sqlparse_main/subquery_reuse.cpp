@@ -129,7 +129,8 @@ Ref analysed_subquery(const Ctx& c, PyObject* subquery, PyObject* level) {
     Ref deeper = Ref::steal(PyNumber_Add(level, c.st->int_one));
     keldra::discard(call_method(c, test.get(), c.st->s_analyze_sql, deeper.get()));
     // Only an analysis that ended well is kept: one that raised raises again.
-    if (memo && current == memo) memo->try_emplace(subquery, Analysed{Ref::borrow(subquery), Ref::borrow(level), test});
+    if (memo && current == memo)
+        memo->try_emplace(subquery, Analysed{Ref::borrow(subquery), Ref::borrow(level), test});
     return test;
 }
 
