@@ -7,6 +7,7 @@
 #include "results.hpp"
 #include "split.hpp"
 
+#include "keldra/guard.hpp"
 #include "keldra/stack.hpp"
 
 #include <pthread.h>
@@ -94,13 +95,10 @@ bool parser_failure() {
     return name && std::strstr(name, "PanicException") != nullptr;
 }
 
-Ref fetch_exception() {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-    return value ? Ref::steal(value) : Ref::none();
+// The pending exception, taken; None when there is none.
+Ref take_exception() {
+    Ref e = SavedError().take();
+    return e ? std::move(e) : Ref::none();
 }
 
 // The parser (sqloxide, in Rust) recurses as deep as the tree it builds, with
@@ -117,14 +115,14 @@ struct ParseJob {
     PyObject* text;
     PyObject* dialect;
     PyObject* result = nullptr;
-    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    Ref error;  // what the parser raised
 };
 
 void* run_parse(void* arg) {
     auto* job = static_cast<ParseJob*>(arg);
     const PyGILState_STATE gil = PyGILState_Ensure();
     job->result = PyObject_CallFunctionObjArgs(job->parse, job->text, job->dialect, nullptr);
-    if (!job->result) PyErr_Fetch(&job->type, &job->value, &job->traceback);
+    if (!job->result) job->error = take_exception();
     PyGILState_Release(gil);
     return nullptr;
 }
@@ -132,7 +130,7 @@ void* run_parse(void* arg) {
 // parse_sql(text, dialect): a new reference, or nullptr with the exception set.
 PyObject* call_parser(PyObject* parse, PyObject* text, PyObject* dialect) {
     if (stack_left() >= direct_parse_stack) return PyObject_CallFunctionObjArgs(parse, text, dialect, nullptr);
-    ParseJob job{parse, text, dialect};
+    ParseJob job{parse, text, dialect, nullptr, {}};
     pthread_attr_t attr;
     if (pthread_attr_init(&attr) != 0) return PyErr_NoMemory();
     pthread_attr_setstacksize(&attr, parser_stack);
@@ -146,7 +144,7 @@ PyObject* call_parser(PyObject* parse, PyObject* text, PyObject* dialect) {
     Py_BEGIN_ALLOW_THREADS
     pthread_join(thread, nullptr);
     Py_END_ALLOW_THREADS
-    if (!job.result) PyErr_Restore(job.type, job.value, job.traceback);
+    if (!job.result) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(job.error.get())), job.error.get());
     return job.result;
 }
 
@@ -189,7 +187,7 @@ PyObject* lineage(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noe
             PyObject* parsed_raw = call_parser(parse.get(), piece_text.get(), dialect_name);
             if (!parsed_raw) {
                 if (!parser_failure()) raise_current();
-                Ref exc = fetch_exception();
+                Ref exc = take_exception();
                 Statement st;
                 st.index = ++index;
                 st.start = piece.start;
