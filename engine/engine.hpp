@@ -56,6 +56,7 @@ struct Name {
 Name make_name(std::string text, bool quoted, const Dialect& d);
 std::string reported(const Name& n, const Dialect& d);  // the dialect's folding applied
 std::string ascii_lower(std::string_view s);
+std::string ascii_upper(std::string_view s);
 
 // ------------------------------------------------------------------ lineage
 

@@ -45,14 +45,12 @@ std::string ascii_lower(std::string_view s) {
     return out;
 }
 
-namespace {
 std::string ascii_upper(std::string_view s) {
     std::string out(s);
     for (char& c : out)
         if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
     return out;
 }
-}  // namespace
 
 // Unquoted identifiers compare case-insensitively; quoted ones exactly, as the
 // dialect folds the unquoted ones (Snowflake folds to upper case, so "ID"

@@ -45,6 +45,10 @@ void read_statement(const Names& names, const Source& src, PyObject* node, State
         if (PyObject* query = field(p, n.query)) st.query = r.query(query, nullptr);
     } else {
         st.kind = Kind::other;
+        // Statements that move data between columns but are not followed
+        // (yet) say so; the rest (DDL, SET, USE, ...) have no column lineage.
+        if (tag == "Update" || tag == "Merge")
+            st.warn({}, ascii_upper(tag) + " statements are not analysed: their columns have no lineage");
     }
 }
 

@@ -27,6 +27,19 @@ def test_kind_and_target(sql, kind, target):
         assert st.columns == ()
 
 
+@pytest.mark.parametrize("sql, warned", [
+    ("UPDATE t SET a = b + 1", True),
+    ("MERGE INTO t USING s ON t.id = s.id WHEN MATCHED THEN UPDATE SET a = s.a", True),
+    ("DROP TABLE t", False),
+    ("SET search_path = x", False),
+])
+def test_statements_that_move_data_unanalysed_say_so(sql, warned):
+    st = one(sql)
+    assert st.kind == "other" and st.error is None
+    assert bool(st.warnings) == warned
+    assert all("not analysed" in w for w in st.warnings)
+
+
 def test_create_table_declares_its_columns_without_sources():
     assert columns(one("CREATE TABLE w.t4 (id INT, name VARCHAR(20))")) == [("id", ()), ("name", ())]
 
