@@ -1,6 +1,7 @@
 """Bad input gets a clear Python exception and nothing else; memory stays flat;
 threads do not interfere."""
 import gc
+import os
 import io
 import contextlib
 import threading
@@ -232,7 +233,10 @@ def test_every_public_method_10000_times_leaves_memory_flat(monkeypatch):
         rss_after = rss_kb()
     # One leaked object a round would be 10,000 objects: hundreds of kB.
     assert snap_after - snap_before < 32 * 1024, (snap_before, snap_after)
-    assert rss_after - rss_before < 2 * 1024, (rss_before, rss_after)
+    # Under AddressSanitizer freed memory waits in its quarantine, so the
+    # process grows whatever the code does; there tracemalloc alone tells.
+    if not os.environ.get("KELDRA_SANITIZED"):
+        assert rss_after - rss_before < 2 * 1024, (rss_before, rss_after)
 
 
 # --- code run by keys and comparisons while the analysis holds a node ------------
