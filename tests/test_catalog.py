@@ -13,8 +13,8 @@ import sqlalchemy as sa
 import keldra_lineage
 from keldra_lineage.catalog import Catalog
 
-CORPUS = Path(__file__).resolve().parents[1] / ".." / "shared" / "corpus"
-CORPUS = CORPUS if CORPUS.is_dir() else Path("/work/shared/corpus")
+# The measurement corpus lies beside the repository when it is there.
+CORPUS = Path(__file__).resolve().parents[2] / "shared" / "corpus"
 
 needs_engine = pytest.mark.skipif(
     not hasattr(keldra_lineage, "lineage"), reason="the lineage engine is not built"
