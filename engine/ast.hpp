@@ -23,7 +23,8 @@ namespace keldra::engine {
     X(rows) X(select_token) X(selection) X(source) X(span) X(start) X(subquery) X(table)       \
     X(table_with_joins) X(value) X(with) X(filter) X(within_group) X(window_spec)              \
     X(aggregate_functions) X(value_column) X(columns_alias) X(null_inclusion)                  \
-    X(top) X(into) X(window_name) X(table_name)
+    X(top) X(into) X(window_name) X(table_name) X(value_source) X(lateral_views)               \
+    X(lateral_view) X(lateral_view_name) X(lateral_col_alias)
 
 struct Names {
 #define KELDRA_DECLARE(k) PyObject* k = nullptr;
@@ -115,7 +116,10 @@ struct Reader {
     void set_expr(PyObject* node, Query* q, Select* parent);
     void select(PyObject* node, Query* q, Select* parent);
     void from_item(PyObject* relation, Select& s);
-    std::string item_text(PyObject* select, Py_ssize_t index, Py_ssize_t count);
+    std::string item_text(PyObject* select, Py_ssize_t index, Py_ssize_t count,
+                          std::vector<std::pair<size_t, size_t>>& parts);
+    std::vector<std::pair<size_t, size_t>> list_items_after(PyObject* select);
+    std::string item_text_at(const std::vector<std::pair<size_t, size_t>>& parts, Py_ssize_t index);
 
     // CTEs visible where the reader is, innermost last.
     struct Cte {

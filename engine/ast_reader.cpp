@@ -107,6 +107,7 @@ int Statement::table_id(const std::string& name) {
 }
 
 void Statement::warn(Pos pos, std::string message) {
+    if (!pos) pos = start;
     if (pos) message = "line " + std::to_string(pos.line) + ", column " +
                        std::to_string(pos.column) + ": " + message;
     for (const auto& w : warnings)

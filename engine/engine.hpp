@@ -132,6 +132,7 @@ struct OutCol {
     Name name;
     Srcs srcs;
     bool star = false;       // an unexpanded star: srcs are (table, "*")
+    bool every = false;      // a star of a set operation: each of its tables feeds every column
     bool from_star = false;  // expanded from a star (an explicit column wins)
 };
 
@@ -145,6 +146,8 @@ struct FromItem {
     std::vector<Name> table;          // name parts as written
     int table_index = -1;             // into Statement::tables (after step 2)
     const std::vector<std::string>* known_columns = nullptr;  // from the schema
+    std::vector<Name> pivot_names;    // PIVOT: the value columns it adds
+    Expr pivot_values;                // ... and the aggregates that feed them
     // query (derived table, CTE, VALUES)
     Query* query = nullptr;
     Name cte_name;                    // for a CTE without alias
@@ -160,10 +163,17 @@ struct FromItem {
     Pos pos;
 };
 
+// Where a clause looks for the output names of its select list.
+enum class Aliases : std::uint8_t {
+    fallback,        // only for a name no source has (WHERE, lateral aliases)
+    first,           // before the input columns (ORDER BY, HAVING, QUALIFY)
+    before_unknown,  // before a source whose columns are unknown (GROUP BY)
+};
+
 struct Clause {
     Expr expr;
     Sub sub;  // join, filter, group_by, sort
-    bool aliases_first = false;  // HAVING, QUALIFY: output names before input columns
+    Aliases aliases = Aliases::fallback;
 };
 
 struct Scope;
@@ -174,6 +184,7 @@ struct Select {
     std::vector<Clause> clauses;            // WHERE, JOIN ON, GROUP BY, HAVING, QUALIFY
     std::vector<std::string> using_keys;    // columns joined by USING: both sides feed them
     std::vector<size_t> natural;            // the right-hand items of NATURAL joins
+    bool group_by_all = false;              // GROUP BY ALL
     Scope* scope = nullptr;                 // while its outputs are being computed
 };
 
@@ -230,7 +241,7 @@ struct Statement {
     std::vector<Column> columns;
     Srcs indirect;
 
-    void warn(Pos pos, std::string message);
+    void warn(Pos pos, std::string message);  // without a position: the statement's
 };
 
 // ------------------------------------------------------------------ steps

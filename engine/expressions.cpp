@@ -22,14 +22,46 @@ bool is_aggregate(std::string_view lower) {
         "arg_min", "argmax", "argmin", "array_agg", "avg", "bit_and", "bit_or", "bit_xor",
         "bool_and", "bool_or", "collect_list", "collect_set", "corr", "count", "count_if",
         "countif", "covar_pop", "covar_samp", "every", "first", "first_value_agg",
-        "group_concat", "hll_count", "json_agg", "json_object_agg", "jsonb_agg",
+        "group_concat", "grouparray", "groupuniqarray", "hll_count", "json_agg", "json_object_agg", "jsonb_agg",
         "jsonb_object_agg", "kurtosis", "last", "listagg", "logical_and", "logical_or", "max",
         "max_by", "median", "min", "min_by", "mode", "object_agg", "percentile",
         "percentile_approx", "percentile_cont", "percentile_disc", "regr_avgx", "regr_avgy",
         "regr_count", "regr_intercept", "regr_r2", "regr_slope", "regr_sxx", "regr_sxy",
         "regr_syy", "skewness", "stddev", "stddev_pop", "stddev_samp", "string_agg", "sum",
-        "uniq", "uniq_exact", "var_pop", "var_samp", "variance", "xmlagg"};
+        "uniq", "uniq_exact", "uniqcombined", "uniqexact", "uniqhll12", "var_pop", "var_samp", "variance", "xmlagg"};
     return std::binary_search(std::begin(names), std::end(names), lower);
+}
+
+// Functions that take a date part as a bare word: first, as in T-SQL and
+// Snowflake (datediff(day, a, b), abbreviations included), or last, as in
+// BigQuery (date_diff(a, b, DAY), full names only).
+enum DatePartAt : int { nowhere = 0, first = 1, last = 2 };
+
+int date_part_at(std::string_view lower) {
+    struct Entry {
+        std::string_view name;
+        int at;
+    };
+    static constexpr Entry names[] = {
+        {"date_diff", last},      {"date_trunc", first | last}, {"dateadd", first},
+        {"datediff", first},      {"datename", first},          {"datepart", first},
+        {"datetime_diff", last},  {"datetime_trunc", last},     {"last_day", last},
+        {"time_diff", last},      {"time_trunc", last},         {"timestamp_diff", last},
+        {"timestamp_trunc", last}, {"timestampadd", first},     {"timestampdiff", first}};
+    const auto it = std::lower_bound(std::begin(names), std::end(names), lower,
+                                     [](const Entry& e, std::string_view v) { return e.name < v; });
+    return it != std::end(names) && it->name == lower ? it->at : nowhere;
+}
+
+bool is_date_part(std::string_view lower, bool abbreviations) {
+    static constexpr std::string_view full[] = {
+        "day", "dayofweek", "dayofyear", "epoch", "hour", "isoweek", "isoyear", "microsecond",
+        "millisecond", "minute", "month", "nanosecond", "quarter", "second", "week", "weekday", "year"};
+    static constexpr std::string_view short_forms[] = {
+        "d", "dd", "dow", "doy", "dw", "dy", "hh", "m", "mi", "mm", "ms", "n", "ns", "q", "qq",
+        "s", "ss", "us", "w", "wk", "ww", "y", "yy", "yyyy"};
+    return std::binary_search(std::begin(full), std::end(full), lower) ||
+           (abbreviations && std::binary_search(std::begin(short_forms), std::end(short_forms), lower));
 }
 
 bool is_conditional_function(std::string_view lower) {
@@ -124,6 +156,19 @@ void Reader::walk(PyObject* node, Sub sub, Expr& out, Select* owner) {
             const ListView a = items(field(list, n.args));
             for (Py_ssize_t i = 0; i < a.size(); ++i)
                 walk(a[i], i == 0 ? conditional(sub) : inner, out, owner);
+        } else if (const int at = date_part_at(lower); at && variant(args, &list) == "List") {
+            // a bare unquoted date part (day, month, ...) is a keyword there
+            const ListView a = items(field(list, n.args));
+            for (Py_ssize_t i = 0; i < a.size(); ++i) {
+                Expr one;
+                walk(a[i], inner, one, owner);
+                const bool place = ((at & first) && i == 0) || ((at & last) && i + 1 == a.size() && i > 0);
+                if (place && one.cols.size() == 1 && one.subqueries.empty() && one.cols[0].parts.size() == 1 &&
+                    !one.cols[0].parts[0].quoted &&
+                    is_date_part(ascii_lower(one.cols[0].parts[0].text), (at & first) && i == 0))
+                    continue;
+                out.append(std::move(one));
+            }
         } else {
             walk(args, inner, out, owner);
         }

@@ -212,8 +212,8 @@ PyObject* lineage(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noe
             parsed = Ref();  // the tree is read; nothing of it is kept
             for (Statement& st : statements) {
                 if (st.error.empty()) {
+                    tables.attach(st, *d);  // the catalog's own errors go on up
                     try {
-                        tables.attach(st, *d);
                         resolve_statement(st, *d);
                         tables.record(st, *d);
                     } catch (const PyErrorSet&) {

@@ -74,7 +74,7 @@ void Reader::read_query(PyObject* node, Query* q, Select* parent) {
         Select* owner = q->kind == BodyKind::select ? q->select.get() : parent;
         const ListView list = items(exprs);
         for (Py_ssize_t i = 0; i < list.size(); ++i)
-            q->order_by.push_back(Clause{expression(field(list[i], n.expr), Sub::sort, owner), Sub::sort});
+            q->order_by.push_back(Clause{expression(field(list[i], n.expr), Sub::sort, owner), Sub::sort, Aliases::first});
     }
     ctes.resize(visible);
 }
@@ -139,17 +139,29 @@ void Reader::set_expr(PyObject* node, Query* q, Select* parent) {
     }
 }
 
-std::string Reader::item_text(PyObject* select_node, Py_ssize_t index, Py_ssize_t count) {
+std::string Reader::item_text(PyObject* select_node, Py_ssize_t index, Py_ssize_t count,
+                              std::vector<std::pair<size_t, size_t>>& parts) {
+    if (parts.empty()) parts = list_items_after(select_node);
+    const std::string fallback = "_col" + std::to_string(index + 1);
+    if (static_cast<Py_ssize_t>(parts.size()) != count) return fallback;
+    return item_text_at(parts, index);
+}
+
+// The comma-separated items of a select list as written, found once per
+// select (empty when the text cannot be located).
+std::vector<std::pair<size_t, size_t>> Reader::list_items_after(PyObject* select_node) {
     PyObject* end = field(field(field(select_node, n.select_token), n.span), n.end);
     PyObject* line = field(end, n.line);
     PyObject* column = field(end, n.column);
-    const std::string fallback = "_col" + std::to_string(index + 1);
-    if (!line || !column) return fallback;
+    if (!line || !column) return {};
     const size_t at = src.offset(static_cast<int>(PyLong_AsLong(line)), static_cast<int>(PyLong_AsLong(column)));
     if (PyErr_Occurred()) raise_current();
-    if (at == std::string_view::npos) return fallback;
-    const auto parts = list_items(src.text, at, *src.dialect);
-    if (static_cast<Py_ssize_t>(parts.size()) != count) return fallback;
+    if (at == std::string_view::npos) return {};
+    return list_items(src.text, at, *src.dialect);
+}
+
+std::string Reader::item_text_at(const std::vector<std::pair<size_t, size_t>>& parts, Py_ssize_t index) {
+    const std::string fallback = "_col" + std::to_string(index + 1);
     std::string_view text = src.text.substr(parts[index].first, parts[index].second - parts[index].first);
     while (!text.empty() && blank(text.front())) text.remove_prefix(1);
     if (index == 0) {
@@ -210,7 +222,21 @@ void Reader::select(PyObject* node, Query* q, Select* parent) {
         }
     }
 
+    // Hive's LATERAL VIEW explode(c.items) i AS item: a function item
+    const ListView laterals = items(field(node, n.lateral_views));
+    for (Py_ssize_t i = 0; i < laterals.size(); ++i) {
+        FromItem lateral;
+        lateral.kind = FromKind::function;
+        lateral.args = expression(field(laterals[i], n.lateral_view), Sub::transformation, &s);
+        std::vector<Name> name = object_name(field(laterals[i], n.lateral_view_name));
+        if (!name.empty()) lateral.alias = name.back();
+        const ListView cols = items(field(laterals[i], n.lateral_col_alias));
+        for (Py_ssize_t c = 0; c < cols.size(); ++c) lateral.alias_columns.push_back(ident(cols[c]));
+        s.from.push_back(std::move(lateral));
+    }
+
     const ListView projection = items(field(node, n.projection));
+    std::vector<std::pair<size_t, size_t>> written;  // the items as written, once needed
     for (Py_ssize_t i = 0; i < projection.size(); ++i) {
         PyObject* p = nullptr;
         const std::string_view tag = variant(projection[i], &p);
@@ -226,7 +252,7 @@ void Reader::select(PyObject* node, Query* q, Select* parent) {
                 item.name = item.expr.cols[0].parts.back();
                 item.pos = item.expr.cols[0].pos;
             } else {
-                item.name = make_name(item_text(node, i, projection.size()), true, *src.dialect);
+                item.name = make_name(item_text(node, i, projection.size(), written), true, *src.dialect);
             }
         } else if (tag == "Wildcard" || tag == "QualifiedWildcard") {
             PyObject* options = p;
@@ -277,12 +303,14 @@ void Reader::select(PyObject* node, Query* q, Select* parent) {
         const ListView pair = items(groups);
         const ListView exprs = items(pair.size() ? pair[0] : nullptr);
         for (Py_ssize_t i = 0; i < exprs.size(); ++i)
-            s.clauses.push_back(Clause{expression(exprs[i], Sub::group_by, &s), Sub::group_by});
+            s.clauses.push_back(Clause{expression(exprs[i], Sub::group_by, &s), Sub::group_by, Aliases::before_unknown});
+    } else if (variant(field(node, n.group_by), &groups) == "All") {
+        s.group_by_all = true;
     }
     if (PyObject* having = field(node, n.having))
-        s.clauses.push_back(Clause{expression(having, Sub::filter, &s), Sub::filter, true});
+        s.clauses.push_back(Clause{expression(having, Sub::filter, &s), Sub::filter, Aliases::first});
     if (PyObject* qualify = field(node, n.qualify))
-        s.clauses.push_back(Clause{expression(qualify, Sub::filter, &s), Sub::filter, true});
+        s.clauses.push_back(Clause{expression(qualify, Sub::filter, &s), Sub::filter, Aliases::first});
     windows.resize(windows_before);
 }
 
@@ -336,10 +364,38 @@ void Reader::from_item(PyObject* relation, Select& s) {
         item.args = expression(args, Sub::transformation, &s);
         if (tag == "Function") item.table = object_name(field(p, n.name));
     } else if (tag == "Pivot" || tag == "Unpivot") {
-        // The pivoted table's columns stay visible under the pivot's alias.
+        // The pivoted table's columns stay visible under the pivot's alias;
+        // a PIVOT adds a column per value, fed by its aggregates.
         const size_t before = s.from.size();
         from_item(field(p, n.table), s);
-        if (s.from.size() == before + 1 && item.alias) s.from.back().alias = item.alias;
+        if (s.from.size() != before + 1) return;
+        FromItem& pivoted = s.from.back();
+        if (item.alias) pivoted.alias = item.alias;
+        if (tag == "Pivot") {
+            PyObject* values = nullptr;
+            const ListView list = variant(field(p, n.value_source), &values) == "List" ? items(values) : items(nullptr);
+            for (Py_ssize_t i = 0; i < list.size(); ++i) {
+                if (PyObject* alias = field(list[i], n.alias)) {
+                    pivoted.pivot_names.push_back(ident(alias));
+                    continue;
+                }
+                // {"expr": {"Value": {"value": {"SingleQuotedString": "JAN"}}}}
+                PyObject* value = nullptr;
+                PyObject* literal = nullptr;
+                variant(field(list[i], n.expr), &value);
+                variant(field(value, n.value), &literal);
+                std::string text(str_view(literal));
+                if (!text.empty()) pivoted.pivot_names.push_back(make_name(std::move(text), false, *src.dialect));
+            }
+            // with a column list, its last names are the value columns'
+            const size_t values_count = pivoted.pivot_names.size();
+            if (item.alias_columns.size() >= values_count && values_count)
+                for (size_t i = 0; i < values_count; ++i)
+                    pivoted.pivot_names[i] = item.alias_columns[item.alias_columns.size() - values_count + i];
+            const ListView aggregates = items(field(p, n.aggregate_functions));
+            for (Py_ssize_t i = 0; i < aggregates.size(); ++i)
+                pivoted.pivot_values.append(expression(field(aggregates[i], n.expr), Sub::transformation, &s));
+        }
         return;
     } else {
         unsupported(tag.empty() ? std::string_view("FROM item") : tag, p);

@@ -83,14 +83,18 @@ private:
     void compute(Query* q);
     std::vector<OutCol> select_outputs(Select& s, Scope* parent, const std::vector<Clause>& order_by);
     void natural_joins(Select& s);
+    static bool pivoted(const FromItem& item, const Name& column) {
+        return std::any_of(item.pivot_names.begin(), item.pivot_names.end(),
+                           [&](const Name& n) { return n.key == column.key; });
+    }
     std::vector<Name> known_names(FromItem& item);
     void indirect(const Srcs& srcs, Sub sub) {
         for (const Src& s : srcs) st_.indirect.push_back(Src{s.table, s.column, sub});
     }
 
-    Srcs resolve(const Expr& e, Scope& sc, const std::vector<OutCol>* aliases, bool alias_first);
+    Srcs resolve(const Expr& e, Scope& sc, const std::vector<OutCol>* aliases, Aliases mode);
     void resolve_ref(const ColRef& r, Scope& sc, Srcs& out, const std::vector<OutCol>* aliases,
-                     bool alias_first);
+                     Aliases mode);
     bool from_alias(const Name& name, Sub sub, const std::vector<OutCol>* aliases, Srcs& out);
     Candidates candidates(Scope& s, const Name& name);
     FromItem* find_item(Scope& s, const std::vector<Name>& qualifier);
@@ -112,17 +116,25 @@ void Resolver::compute(Query* q) {
         case BodyKind::select:
             q->outputs = select_outputs(*q->select, scope_of(q), q->order_by);
             break;
-        case BodyKind::query:
-            q->outputs = outputs(q->inner);
+        case BodyKind::query:  // the parenthesised query is this one's alone
+            outputs(q->inner);
+            q->outputs = std::move(q->inner->outputs);
             break;
         case BodyKind::set_operation: {
             // Names from the first branch, sources merged by position.  The
             // first branch's outputs stand while the others are read, so a
             // recursive CTE's reference to itself sees its anchor.
-            q->outputs = outputs(q->left);
-            const std::vector<OutCol> right = outputs(q->right);
+            // (the branches are this operation's alone: their outputs move)
+            outputs(q->left);
+            q->outputs = std::move(q->left->outputs);
+            outputs(q->right);
+            const std::vector<OutCol> right = std::move(q->right->outputs);
             const size_t n = std::min(q->outputs.size(), right.size());
-            for (size_t i = 0; i < n; ++i) append(q->outputs[i].srcs, right[i].srcs, Sub::identity);
+            for (size_t i = 0; i < n; ++i) {
+                OutCol& merged = q->outputs[i];
+                if (merged.star || right[i].star) merged.every = merged.star = merged.star && right[i].star;
+                append(merged.srcs, right[i].srcs, Sub::identity);
+            }
             if (q->outputs.size() != right.size())
                 st_.warn({}, "the branches of a set operation have " + std::to_string(q->outputs.size()) +
                                  " and " + std::to_string(right.size()) +
@@ -136,7 +148,7 @@ void Resolver::compute(Query* q) {
                 for (size_t i = 0; i < row.size(); ++i) {
                     if (q->outputs.size() <= i)
                         q->outputs.push_back(OutCol{make_name("column" + std::to_string(i + 1), false, d_), {}});
-                    Srcs s = resolve(row[i], sc, nullptr, false);
+                    Srcs s = resolve(row[i], sc, nullptr, Aliases::fallback);
                     q->outputs[i].srcs.insert(q->outputs[i].srcs.end(), s.begin(), s.end());
                 }
             break;
@@ -153,7 +165,7 @@ void Resolver::compute(Query* q) {
                 indirect(q->outputs[*c.expr.ordinal - 1].srcs, Sub::sort);
                 continue;
             }
-            indirect(resolve(c.expr, sc, &q->outputs, true), Sub::sort);
+            indirect(resolve(c.expr, sc, &q->outputs, Aliases::first), Sub::sort);
         }
     }
     q->state = Query::State::done;
@@ -174,7 +186,7 @@ std::vector<OutCol> Resolver::select_outputs(Select& s, Scope* parent, const std
         if (item.kind == ItemKind::expr) {
             // an earlier alias of this select list is a fallback for a name
             // no source has (lateral column aliases)
-            outs.push_back(OutCol{item.name, resolve(item.expr, sc, &outs, false)});
+            outs.push_back(OutCol{item.name, resolve(item.expr, sc, &outs, Aliases::fallback)});
         } else {
             expand(sc, item, outs);
         }
@@ -189,13 +201,17 @@ std::vector<OutCol> Resolver::select_outputs(Select& s, Scope* parent, const std
         });
     }
 
+    if (s.group_by_all)  // GROUP BY ALL: every output that is no aggregate
+        for (const OutCol& c : outs)
+            if (std::none_of(c.srcs.begin(), c.srcs.end(), [](const Src& x) { return x.sub == Sub::aggregation; }))
+                indirect(c.srcs, Sub::group_by);
     for (const Clause& c : s.clauses) {
         if (c.sub == Sub::group_by && c.expr.ordinal) {
             const long k = *c.expr.ordinal;
             if (k >= 1 && static_cast<size_t>(k) <= outs.size()) indirect(outs[k - 1].srcs, c.sub);
             continue;
         }
-        indirect(resolve(c.expr, sc, &outs, c.aliases_first), c.sub);
+        indirect(resolve(c.expr, sc, &outs, c.aliases), c.sub);
     }
     for (const Clause& c : order_by) {
         if (c.expr.ordinal) {
@@ -203,7 +219,7 @@ std::vector<OutCol> Resolver::select_outputs(Select& s, Scope* parent, const std
             if (k >= 1 && static_cast<size_t>(k) <= outs.size()) indirect(outs[k - 1].srcs, Sub::sort);
             continue;
         }
-        indirect(resolve(c.expr, sc, &outs, true), Sub::sort);
+        indirect(resolve(c.expr, sc, &outs, Aliases::first), Sub::sort);
     }
     return outs;
 }
@@ -245,9 +261,9 @@ void Resolver::natural_joins(Select& s) {
     s.natural.clear();
 }
 
-Srcs Resolver::resolve(const Expr& e, Scope& sc, const std::vector<OutCol>* aliases, bool alias_first) {
+Srcs Resolver::resolve(const Expr& e, Scope& sc, const std::vector<OutCol>* aliases, Aliases mode) {
     Srcs out;
-    for (const ColRef& r : e.cols) resolve_ref(r, sc, out, aliases, alias_first);
+    for (const ColRef& r : e.cols) resolve_ref(r, sc, out, aliases, mode);
     for (const SubRef& q : e.subqueries) {
         const std::vector<OutCol>& outs = outputs(q.query);
         if (q.exists) continue;
@@ -267,16 +283,21 @@ bool Resolver::from_alias(const Name& name, Sub sub, const std::vector<OutCol>* 
 }
 
 void Resolver::resolve_ref(const ColRef& r, Scope& sc, Srcs& out, const std::vector<OutCol>* aliases,
-                           bool alias_first) {
+                           Aliases mode) {
     Deeper guard(*this);
     const Name& column = r.parts.back();
     if (r.parts.size() == 1) {
-        if (alias_first && from_alias(column, r.sub, aliases, out)) return;
+        if (mode == Aliases::first && from_alias(column, r.sub, aliases, out)) return;
         for (Scope* s = &sc; s; s = s->parent) {
             Candidates c = candidates(*s, column);
             const bool joined = std::find(s->sel.using_keys.begin(), s->sel.using_keys.end(), column.key) !=
                                 s->sel.using_keys.end();
             std::vector<FromItem*>& pick = c.known.empty() ? c.unknown : c.known;
+            // GROUP BY d, where d is an output alias and the sources' columns
+            // are unknown: the alias, not a guessed column of the source
+            if (s == &sc && mode == Aliases::before_unknown && c.known.empty() &&
+                from_alias(column, r.sub, aliases, out))
+                return;
             if (pick.size() == 1 || (pick.size() > 1 && joined)) {
                 for (FromItem* item : pick) from_item(*s, *item, column, r.sub, r.pos, out);
                 return;
@@ -319,7 +340,8 @@ void Resolver::resolve_ref(const ColRef& r, Scope& sc, Srcs& out, const std::vec
                 return;
             }
     }
-    // column.field on a struct column
+    // column.field on a struct column of the one source known to have it
+    // (without a schema an unknown qualifier is never guessed to be a column)
     Candidates c = candidates(sc, r.parts[0]);
     if (c.known.size() == 1) {
         from_item(sc, *c.known[0], r.parts[0], r.sub, r.pos, out);
@@ -350,6 +372,7 @@ bool Resolver::has_column(FromItem& item, const Name& column, bool* open) {
     *open = false;
     switch (item.kind) {
         case FromKind::base:
+            if (pivoted(item, column)) return true;
             if (!item.alias_columns.empty())  // t AS x(p, q): the list names its columns
                 return std::any_of(item.alias_columns.begin(), item.alias_columns.end(),
                                    [&](const Name& n) { return n.key == column.key; });
@@ -425,7 +448,7 @@ std::string Resolver::describe(const FromItem& item) const {
 const Srcs& Resolver::function_args(Scope& owner, FromItem& item) {
     if (!item.args_state) {
         item.args_state = 1;
-        item.resolved_args = resolve(item.args, owner, nullptr, false);
+        item.resolved_args = resolve(item.args, owner, nullptr, Aliases::fallback);
         item.args_state = 2;
     }
     return item.resolved_args;
@@ -434,6 +457,12 @@ const Srcs& Resolver::function_args(Scope& owner, FromItem& item) {
 void Resolver::from_item(Scope& owner, FromItem& item, const Name& column, Sub sub, Pos pos, Srcs& out) {
     switch (item.kind) {
         case FromKind::base: {
+            if (pivoted(item, column)) {
+                // a PIVOT's value column: the aggregates over the pivoted table
+                for (const ColRef& r : item.pivot_values.cols)
+                    from_item(owner, item, r.parts.back(), compose(sub, r.sub), r.pos, out);
+                return;
+            }
             std::string name = reported(column, d_);
             if (!item.alias_columns.empty()) {
                 // t AS x(p, q) names t's columns by position: known through
@@ -462,11 +491,14 @@ void Resolver::from_item(Scope& owner, FromItem& item, const Name& column, Sub s
         }
         case FromKind::query: {
             const std::vector<OutCol>& outs = item_outputs(item);
-            const OutCol* star = nullptr;
+            Srcs behind;          // the tables behind the block's stars
+            bool every = true;    // each of them feeds the column (set operations)
             const OutCol* implicit = nullptr;
             for (const OutCol& c : outs) {
-                if (c.star) star = &c;
-                else if (c.name.key == column.key) {
+                if (c.star) {
+                    behind.insert(behind.end(), c.srcs.begin(), c.srcs.end());
+                    every = every && c.every;
+                } else if (c.name.key == column.key) {
                     if (!c.from_star) {
                         append(out, c.srcs, sub);
                         return;
@@ -478,15 +510,16 @@ void Resolver::from_item(Scope& owner, FromItem& item, const Name& column, Sub s
                 append(out, implicit->srcs, sub);
                 return;
             }
-            if (star && star->srcs.size() == 1) {
-                // star pass-through: the column of that name of the one table
-                // behind the star
-                out.push_back(Src{star->srcs[0].table, reported(column, d_), compose(sub, star->srcs[0].sub)});
+            if (!behind.empty() && (behind.size() == 1 || every)) {
+                // star pass-through: the column of that name of the table (or
+                // of each table of a set operation) behind the star
+                for (const Src& t : behind)
+                    out.push_back(Src{t.table, reported(column, d_), compose(sub, t.sub)});
                 return;
             }
-            if (star) {
+            if (!behind.empty()) {
                 std::vector<std::string> names;
-                for (const Src& s : star->srcs) names.push_back(s.table >= 0 ? st_.tables[s.table] : "?");
+                for (const Src& t : behind) names.push_back(t.table >= 0 ? st_.tables[t.table] : "?");
                 st_.warn(pos, "column '" + column.text + "' is ambiguous: it could come from " + join_names(names));
             } else if (!(item.query->state == Query::State::running)) {
                 st_.warn(pos, "column '" + column.text + "' is not an output of " + describe(item));
@@ -542,6 +575,11 @@ void Resolver::expand(Scope& sc, SelectItem& item, std::vector<OutCol>& outs) {
                 } else {
                     star.srcs.push_back(Src{f->table_index, "*", Sub::identity});
                 }
+                for (const Name& n : f->pivot_names) {
+                    if (excluded(n)) continue;
+                    outs.push_back(OutCol{n, {}, false, true});
+                    from_item(sc, *f, n, Sub::identity, item.pos, outs.back().srcs);
+                }
                 break;
             case FromKind::query:
                 for (const OutCol& c : item_outputs(*f)) {
@@ -562,6 +600,12 @@ void Resolver::expand(Scope& sc, SelectItem& item, std::vector<OutCol>& outs) {
                         }
                 } else if (f->unnest && f->alias) {
                     outs.push_back(OutCol{*f->alias, {}, false, true});
+                    append(outs.back().srcs, function_args(sc, *f), Sub::transformation);
+                } else {
+                    // a table function's columns are not known: one column
+                    // "*" fed by its arguments
+                    st_.warn(item.pos, "the columns of " + describe(*f) + " are not known: its star is not expanded");
+                    outs.push_back(OutCol{item.name, {}, false, true});
                     append(outs.back().srcs, function_args(sc, *f), Sub::transformation);
                 }
                 break;
@@ -588,7 +632,7 @@ void Resolver::expand(Scope& sc, SelectItem& item, std::vector<OutCol>& outs) {
     }
     for (auto& [name, expr] : item.replaced)
         for (size_t i = first; i < outs.size(); ++i)
-            if (outs[i].name.key == name.key) outs[i].srcs = resolve(expr, sc, nullptr, false);
+            if (outs[i].name.key == name.key) outs[i].srcs = resolve(expr, sc, nullptr, Aliases::fallback);
     for (auto& [from, to] : item.renamed)
         for (size_t i = first; i < outs.size(); ++i)
             if (outs[i].name.key == from.key) outs[i].name = to;

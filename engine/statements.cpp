@@ -18,6 +18,13 @@ void read_statement(const Names& names, const Source& src, PyObject* node, State
     if (tag == "Query" && !with_insert) {
         st.kind = Kind::query;
         st.query = r.query(p, nullptr);
+        // SELECT ... INTO t creates t from the query
+        PyObject* select = nullptr;
+        if (variant(field(p, n.body), &select) == "Select")
+            if (PyObject* into = field(select, n.into)) {
+                st.kind = Kind::create_table_as;
+                st.target = r.object_name(field(into, n.name));
+            }
     } else if (tag == "Insert" || with_insert) {
         st.kind = Kind::insert;
         PyObject* table = nullptr;
