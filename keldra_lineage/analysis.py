@@ -12,9 +12,15 @@ from concurrent.futures import FIRST_COMPLETED, ProcessPoolExecutor, wait
 from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass
 
-from sqlparse_main import KeldraParseMain
-
 Record = tuple  # (database, table, src, tgt)
+
+
+def _original():
+    """The original analysis's module, imported when first needed (the
+    lineage engine does not need its parser, which is slow to import)."""
+    import sqlparse_main
+
+    return sqlparse_main
 
 
 def analyse(sql: str):
@@ -26,7 +32,7 @@ def analyse(sql: str):
     printed = io.StringIO()
     try:
         with contextlib.redirect_stdout(printed):
-            records = KeldraParseMain()._parse_sql(sql)
+            records = _original().KeldraParseMain()._parse_sql(sql)
         rows = sorted({(r.database, r.table, r.src, r.tgt) for r in records}, key=_sort_key)
         return ("ok", rows)
     except Exception as e:  # every failure of a statement is reported, and the run goes on
@@ -280,25 +286,32 @@ def lineage_run(texts: list[str], dialect: str, catalog, jobs: int, progress=Non
     """The engine's result for every text, in input order, as if the texts were
     one: the tables created by earlier texts join the catalog of later ones.
 
-    The texts are analysed at once with `catalog`; those after a text that
-    creates tables run again with the tables created before them, until the
-    tables no longer change (the columns of a created table can depend on
-    the tables created before it)."""
+    With one job the texts run in order, each with the tables created before
+    it. With more, they first run at once with `catalog` alone; then, in
+    input order, a text whose earlier texts created tables runs again with
+    them (one pass: by then every earlier result is final)."""
+    func = functools.partial(lineage_of, dialect=dialect)
+    if jobs <= 1:
+        results, before = [], {}
+        for text in texts:
+            results.append(func((text, _with_tables(catalog, before))))
+            before.update(created_tables(results[-1]))
+            if progress:
+                progress()
+        return results
+    results = lineage_all([(t, catalog) for t in texts], jobs, func, progress)
+    before = {}
+    for k, text in enumerate(texts):
+        if before:
+            results[k] = func((text, _with_tables(catalog, before)))
+        before.update(created_tables(results[k]))
+    return results
+
+
+def _with_tables(catalog, tables: dict):
+    """`catalog` with the created `tables` added (they win), or as it is."""
+    if not tables:
+        return catalog
     from keldra_lineage import Catalog
 
-    func = functools.partial(lineage_of, dialect=dialect)
-    results = lineage_all([(t, catalog) for t in texts], jobs, func, progress)
-    seen_with = [{} for _ in texts]       # the created tables each result was made with
-    for _ in range(len(texts)):
-        again, before = [], {}
-        for k, result in enumerate(results):
-            if before != seen_with[k]:
-                again.append((k, dict(before)))
-            before.update(created_tables(result))
-        if not again:
-            break
-        jobs_again = [(texts[k], Catalog.merge(*([catalog] if catalog is not None else []), tables))
-                      for k, tables in again]
-        for (k, tables), result in zip(again, lineage_all(jobs_again, jobs, func)):
-            results[k], seen_with[k] = result, tables
-    return results
+    return Catalog.merge(*([catalog] if catalog is not None else []), tables)

@@ -120,11 +120,24 @@ def _write(text: str):
     """The output on standard output. When the reader has gone (`| head -1`),
     end the way well-behaved filters such as cat and grep do: silently, by
     SIGPIPE."""
+    if sys.stdout is None:
+        _fail("standard output is closed")
     try:
         sys.stdout.write(text)
         sys.stdout.flush()
     except BrokenPipeError:
         _die_of(signal.SIGPIPE)
+    except OSError as e:  # a full disk, a device that takes nothing
+        # what is still buffered cannot be written either: drop it at exit
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        _fail(f"cannot write the output: {e.strerror or e}")
+
+
+def _fail(message: str):
+    """One line on standard error, exit status 1."""
+    if sys.stderr is not None:
+        print(f"keldra-lineage: error: {message}", file=sys.stderr)
+    raise SystemExit(1)
 
 
 def _run(argv: list[str] | None) -> int:
@@ -145,6 +158,11 @@ def _run_exact(parser, args) -> int:
     """The original analysis, as it has always been."""
     if args.format not in WRITERS:
         parser.error(f"-f {args.format} needs the lineage engine (not --exact)")
+    engine_only = {"--trace": args.trace, "--schema": args.schema, "--schema-url": args.schema_url,
+                   "--default-schema": args.default_schema, "--default-database": args.default_database}
+    for option, value in engine_only.items():
+        if value:
+            parser.error(f"{option} needs the lineage engine (not --exact)")
     if args.jobs is None:
         args.jobs = os.cpu_count() or 1
     try:
@@ -202,6 +220,8 @@ def _run_engine(parser, args) -> int:
     from keldra_lineage import graph, openlineage
     from keldra_lineage.records import FIELDS, located, records_of
 
+    if args.trace is not None and "." not in args.trace.strip(". "):
+        parser.error(f"--trace {args.trace!r}: give the column as TABLE.COLUMN")
     if args.trace and not (args.upstream or args.downstream):
         parser.error("--trace needs --upstream or --downstream")
     if (args.upstream or args.downstream) and not args.trace:

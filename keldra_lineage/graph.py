@@ -79,7 +79,11 @@ def trace(graph: Graph, start: list[tuple[str, str]], upstream: bool):
     reached, taken = [], []
     while queue:
         node = queue.popleft()
-        for e in step.get(node, ()):
+        edges = step.get(node, [])
+        if upstream and node[1] != _key(EVERY_COLUMN):
+            # what shapes every column of the table (joins, filters) feeds this one too
+            edges = edges + step.get((node[0], _key(EVERY_COLUMN)), [])
+        for e in edges:
             nxt = e.source if upstream else e.target
             taken.append(e)
             if nxt in seen:

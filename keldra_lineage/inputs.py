@@ -9,8 +9,6 @@ from pathlib import Path
 
 import sqlparse
 
-from sqlparse_main import KeldraParseMain
-
 
 class InputError(Exception):
     """An input that cannot be read (a usage error)."""
@@ -40,6 +38,8 @@ def collect_sources(paths: list[str], expressions: list[str]) -> list[tuple[str,
     sources: list[tuple[str, str]] = []
     for path in paths:
         if path == "-":
+            if sys.stdin is None:
+                raise InputError("-: standard input is closed")
             sources.append(("<stdin>", sys.stdin.read()))
             continue
         p = Path(path)
@@ -63,6 +63,8 @@ def split_statements(name: str, text: str) -> list[Statement]:
     """The statements of one source; text that is only comments is no statement."""
     out = []
     pos = 0
+    from sqlparse_main import KeldraParseMain  # the original analysis's text cleaning
+
     for piece in sqlparse.split(text):
         at = text.find(piece, pos)
         if at < 0:
@@ -79,6 +81,8 @@ _FIRST_WORD = re.compile(r"[\s(]*([A-Za-z_]+)")
 
 def is_select(statement: Statement) -> bool:
     """A SELECT (or WITH ... SELECT) query; DDL, SET, USE and the like are not."""
+    from sqlparse_main import KeldraParseMain
+
     m = _FIRST_WORD.match(KeldraParseMain._re_hint(statement.text))
     return bool(m) and m.group(1).lower() in ("select", "with")
 
@@ -98,7 +102,10 @@ def read_inputs(paths: list[str], expressions: list[str]) -> list[Input]:
     out: list[Input] = []
     for path in paths:
         if path == "-":
-            out.append(_decoded("<stdin>", sys.stdin.buffer.read()))
+            if sys.stdin is None:
+                out.append(Input("<stdin>", None, "1:1: cannot read: standard input is closed"))
+            else:
+                out.append(_decoded("<stdin>", sys.stdin.buffer.read()))
             continue
         p = Path(path)
         files = sorted(f for f in p.rglob("*.sql") if f.is_file()) if p.is_dir() else [p]

@@ -33,7 +33,8 @@ def _input_fields(namespace: str, sources) -> list[dict]:
 
 
 def dataset(file: str, statement, namespace: str) -> dict:
-    """The dataset a statement writes (its target; for a query, `FILE:LINE`)
+    """The dataset a statement writes (its target; for a query, `FILE#N`, N
+    the statement's number in the file, unique where `FILE:LINE` is not)
     with the lineage of each of its columns. Sources that affect every column
     (joins, filters, grouping, sorting) are the facet's `dataset` entries."""
     columns: dict[str, list] = {}
@@ -46,5 +47,5 @@ def dataset(file: str, statement, namespace: str) -> dict:
                    for name, sources in columns.items()},
         "dataset": _input_fields(namespace, statement.indirect),
     }
-    return {"namespace": namespace, "name": statement.target or f"{file}:{statement.line}",
+    return {"namespace": namespace, "name": statement.target or f"{file}#{statement.index}",
             "facets": {"columnLineage": facet}}

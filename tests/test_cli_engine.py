@@ -47,11 +47,16 @@ def test_exact_is_the_original_analysis(fmt):
     assert few.stderr == (EXACT / "statements.stderr").read_text()
 
 
-@pytest.mark.parametrize("fmt", ["openlineage", "dot"])
-def test_exact_refuses_what_needs_the_engine(fmt):
-    done = run("--exact", "examples/", "-f", "openlineage")
+@pytest.mark.parametrize("options", [
+    ["-f", "openlineage"],
+    ["--trace", "sales.orders.amount", "--upstream"],
+    ["--schema", "examples/schema.yaml"],
+    ["--default-schema", "sales"],
+])
+def test_exact_refuses_what_needs_the_engine(options):
+    done = run("--exact", "examples/", *options)
     assert done.returncode == 2 and "needs the lineage engine" in done.stderr
-    assert run("--exact", "examples/", "--trace", "a.b", "--upstream").returncode in (0, 2)
+    assert done.stdout == ""
 
 
 def test_records_of_an_etl_file():
@@ -182,9 +187,16 @@ def test_openlineage_documents_follow_the_facet_schema():
         for f in ("amount", "fx_rate")]
     assert facet["dataset"][0]["field"] == "status"
     assert facet["_schemaURL"].startswith("https://openlineage.io/spec/facets/1-2-0/")
-    assert "examples/orders_report.sql:2" in by_name
+    assert "examples/orders_report.sql#1" in by_name
     assert sum(1 for d in documents if d["name"].startswith("examples/")) == 4  # one per query
     assert len(documents) == 8
+
+
+def test_openlineage_names_every_query_apart(tmp_path):
+    (tmp_path / "two.sql").write_text("SELECT a FROM t; SELECT b FROM u;\nSELECT c FROM v")
+    done = run("two.sql", "-f", "openlineage", cwd=tmp_path)
+    names = [json.loads(line)["name"] for line in done.stdout.splitlines()]
+    assert names == ["two.sql#1", "two.sql#2", "two.sql#3"]
 
 
 def split_etl(tmp_path):
@@ -226,6 +238,8 @@ def test_trace_across_files(tmp_path):
         [f"{folder / '1_load.sql'}:2", f"{folder / '1_load.sql'}:10", f"{folder / '2_report.sql'}:7"])
     assert ("mart.customer_totals", "revenue") in reached
     assert ("crm.customers", "full_name") not in reached
+    # what shapes every row on the way feeds the column too
+    assert reached["sales.orders", "status"]["subtype"] == "FILTER"
     down = run(folder, "--trace", "orders.fx_rate", "--downstream", "-f", "csv", cwd=tmp_path)
     got = {(r["table"], r["column"]) for r in csv.DictReader(io.StringIO(down.stdout))}
     assert got == {("staging.daily_orders", "amount_eur"), ("mart.customer_totals", "revenue"),
@@ -243,3 +257,36 @@ def test_jobs_give_identical_output(tmp_path):
     two = run(tmp_path, "-j", "2", "-f", "csv")
     assert one.returncode == two.returncode == 1
     assert one.stdout == two.stdout and one.stderr == two.stderr
+
+
+def test_created_tables_feed_every_later_file_in_one_pass(tmp_path):
+    # each file builds on the one before; the last sees all the columns
+    (tmp_path / "a.sql").write_text("CREATE TABLE s1 AS SELECT id, amount FROM raw.orders")
+    for i in range(2, 6):
+        (tmp_path / f"{chr(96 + i)}.sql").write_text(f"CREATE TABLE s{i} AS SELECT * FROM s{i - 1}")
+    for jobs in ("1", "2"):
+        done = run(".", "-f", "json", "-j", jobs, cwd=tmp_path)
+        assert done.returncode == 0, done.stderr
+        last = [(r["column"], r["source_table"], r["source_column"]) for r in rows(done.stdout)
+                if r["file"] == "e.sql"]
+        assert last == [("id", "s4", "id"), ("amount", "s4", "amount")]
+
+
+@pytest.mark.parametrize("shell_redirect, message", [
+    (">&-", "standard output is closed"),
+    ("> /dev/full", "cannot write the output: No space left on device"),
+])
+def test_output_that_cannot_be_written_is_one_line(shell_redirect, message):
+    if "full" in shell_redirect and not Path("/dev/full").exists():
+        pytest.skip("no /dev/full here")
+    exe = shutil.which("keldra-lineage", path=str(Path(sys.executable).parent))
+    done = subprocess.run(["sh", "-c", f'"{exe}" -e "SELECT a FROM t" {shell_redirect}'],
+                          capture_output=True, text=True)
+    assert (done.returncode, done.stderr) == (1, f"keldra-lineage: error: {message}\n")
+
+
+def test_a_closed_standard_input_is_one_error():
+    exe = shutil.which("keldra-lineage", path=str(Path(sys.executable).parent))
+    done = subprocess.run(["sh", "-c", f'"{exe}" - <&-'], capture_output=True, text=True)
+    assert done.returncode == 1
+    assert done.stderr == "<stdin>:1:1: cannot read: standard input is closed\n"
