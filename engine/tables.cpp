@@ -48,7 +48,10 @@ std::optional<KnownTable> ask_catalog(PyObject* catalog, PyObject* method, const
     const char* name = PyUnicode_AsUTF8AndSize(PyTuple_GET_ITEM(found.get(), 0), &size);
     if (!name) raise_current();
     t.name.assign(name, static_cast<size_t>(size));
-    Ref columns = Ref::steal(PySequence_Tuple(PyTuple_GET_ITEM(found.get(), 1)));
+    PyObject* listed = PyTuple_GET_ITEM(found.get(), 1);
+    if (PyUnicode_Check(listed) || PyBytes_Check(listed))  // a str is no list of names
+        raise(PyExc_TypeError, "the catalog's resolve() must give the columns as a sequence of str, not %R", listed);
+    Ref columns = Ref::steal(PySequence_Tuple(listed));
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(columns.get()); ++i) {
         PyObject* c = PyTuple_GET_ITEM(columns.get(), i);
         if (!PyUnicode_Check(c)) raise(PyExc_TypeError, "column names from the catalog must be str, not %R", c);

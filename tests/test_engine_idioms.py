@@ -78,3 +78,15 @@ def test_wide_and_long_statements_are_resolved_whole(sql):
     assert st.error is None
     assert len(st.columns) in (1, 4000)
     assert sum(len(c.sources) for c in st.columns) in (3000, 4000)
+
+
+@pytest.mark.parametrize("answer", [("t", "abc"), ("t", [1]), "t", ("t",)])
+def test_a_catalog_answer_of_the_wrong_shape_is_a_type_error(answer):
+    class Odd(keldra_lineage.Catalog):
+        __slots__ = ()
+
+        def resolve(self, parts):
+            return answer
+
+    with pytest.raises(TypeError):
+        keldra_lineage.lineage("SELECT a FROM t", schema=Odd())
