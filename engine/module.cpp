@@ -50,10 +50,13 @@ Pos end_of(const Source& src) {
 // the position in the whole text (the statement's end when none is given).
 std::string parse_error(const Source& src, PyObject* exc) {
     std::string text = "the statement cannot be parsed";
-    if (Ref s = Ref::steal(PyObject_Str(exc)); PyUnicode_Check(s.get())) {
+    if (PyObject* s = PyObject_Str(exc)) {
         Py_ssize_t n = 0;
-        if (const char* c = PyUnicode_AsUTF8AndSize(s.get(), &n)) text.assign(c, static_cast<size_t>(n));
+        if (const char* c = PyUnicode_AsUTF8AndSize(s, &n)) text.assign(c, static_cast<size_t>(n));
         else PyErr_Clear();
+        Py_DECREF(s);
+    } else {
+        PyErr_Clear();  // an exception that cannot be written: the plain message
     }
     const std::string marker = "sql parser error: ";
     if (const size_t at = text.find(marker); at != std::string::npos) text.erase(0, at + marker.size());
@@ -109,8 +112,12 @@ Ref take_exception() {
 constexpr int max_operator_run = 10000;
 constexpr size_t parser_stack = size_t{64} << 20;
 constexpr size_t direct_parse_stack = size_t{4} << 20;
+// Longer statements always go to the large stack: what they may build is
+// deeper than the pre-parse count can tell.
+constexpr size_t direct_parse_length = size_t{256} << 10;
 
 struct ParseJob {
+    PyInterpreterState* interpreter;
     PyObject* parse;
     PyObject* text;
     PyObject* dialect;
@@ -118,34 +125,49 @@ struct ParseJob {
     Ref error;  // what the parser raised
 };
 
+// The parser's call on a thread of its own, with a thread state of the
+// caller's interpreter.
 void* run_parse(void* arg) {
     auto* job = static_cast<ParseJob*>(arg);
-    const PyGILState_STATE gil = PyGILState_Ensure();
+    PyThreadState* ts = PyThreadState_New(job->interpreter);
+    if (!ts) return nullptr;
+    PyEval_RestoreThread(ts);
     job->result = PyObject_CallFunctionObjArgs(job->parse, job->text, job->dialect, nullptr);
     if (!job->result) job->error = take_exception();
-    PyGILState_Release(gil);
+    PyThreadState_Clear(ts);
+    PyThreadState_DeleteCurrent();
     return nullptr;
 }
 
-// parse_sql(text, dialect): a new reference, or nullptr with the exception set.
-PyObject* call_parser(PyObject* parse, PyObject* text, PyObject* dialect) {
-    if (stack_left() >= direct_parse_stack) return PyObject_CallFunctionObjArgs(parse, text, dialect, nullptr);
-    ParseJob job{parse, text, dialect, nullptr, {}};
+bool finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing();
+#else
+    return _Py_IsFinalizing();
+#endif
+}
+
+// parse_sql(text, dialect): a new reference, or nullptr with the parser's
+// exception set.  A failure to run the parser at all raises.
+PyObject* call_parser(PyObject* parse, PyObject* text, PyObject* dialect, size_t length) {
+    if (stack_left() >= direct_parse_stack && length <= direct_parse_length)
+        return PyObject_CallFunctionObjArgs(parse, text, dialect, nullptr);
+    if (finalizing()) raise(PyExc_RuntimeError, "the interpreter is shutting down: no statement can be parsed");
+    ParseJob job{PyInterpreterState_Get(), parse, text, dialect, nullptr, {}};
     pthread_attr_t attr;
-    if (pthread_attr_init(&attr) != 0) return PyErr_NoMemory();
+    if (pthread_attr_init(&attr) != 0) throw std::bad_alloc();
     pthread_attr_setstacksize(&attr, parser_stack);
     pthread_t thread;
     const int rc = pthread_create(&thread, &attr, run_parse, &job);
     pthread_attr_destroy(&attr);
-    if (rc != 0) {
-        PyErr_Format(PyExc_RuntimeError, "cannot start a thread for the parser: %s", std::strerror(rc));
-        return nullptr;
-    }
+    if (rc != 0) raise(PyExc_RuntimeError, "cannot start a thread for the parser: %s", std::strerror(rc));
     Py_BEGIN_ALLOW_THREADS
     pthread_join(thread, nullptr);
     Py_END_ALLOW_THREADS
-    if (!job.result) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(job.error.get())), job.error.get());
-    return job.result;
+    if (job.result) return job.result;
+    if (!job.error) raise(PyExc_RuntimeError, "the parser's thread ended without an answer");
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(job.error.get())), job.error.get());
+    return nullptr;
 }
 
 PyObject* lineage(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
@@ -184,7 +206,7 @@ PyObject* lineage(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noe
             }
             Ref piece_text = Ref::steal(PyUnicode_DecodeUTF8(body.data(), static_cast<Py_ssize_t>(body.size()), "surrogatepass"));
             Ref parse = Ref::borrow(state.parse_sql);
-            PyObject* parsed_raw = call_parser(parse.get(), piece_text.get(), dialect_name);
+            PyObject* parsed_raw = call_parser(parse.get(), piece_text.get(), dialect_name, body.size());
             if (!parsed_raw) {
                 if (!parser_failure()) raise_current();
                 Ref exc = take_exception();

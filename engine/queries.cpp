@@ -82,7 +82,7 @@ void Reader::read_query(PyObject* node, Query* q, Select* parent) {
 void Reader::read_with(PyObject* with, Select* parent) {
     if (!with) return;
     PyObject* flag = field(with, n.recursive);
-    const bool recursive = flag && truthy(flag);
+    const bool recursive = flag == Py_True;
     const ListView defs = items(field(with, n.cte_tables));
     std::vector<Cte> declared;
     for (Py_ssize_t i = 0; i < defs.size(); ++i) {
@@ -153,7 +153,7 @@ std::vector<std::pair<size_t, size_t>> Reader::list_items_after(PyObject* select
     PyObject* end = field(field(field(select_node, n.select_token), n.span), n.end);
     PyObject* line = field(end, n.line);
     PyObject* column = field(end, n.column);
-    if (!line || !column) return {};
+    if (!line || !column || !PyLong_Check(line) || !PyLong_Check(column)) return {};
     const size_t at = src.offset(static_cast<int>(PyLong_AsLong(line)), static_cast<int>(PyLong_AsLong(column)));
     if (PyErr_Occurred()) raise_current();
     if (at == std::string_view::npos) return {};

@@ -13,8 +13,11 @@ constexpr const char* kind_names[6] = {"query", "insert", "create_table_as", "cr
 
 PyTypeObject* tuple_type(PyObject* module, const char* name) {
     Ref t = Ref::steal(PyObject_GetAttrString(module, name));
-    if (!PyType_Check(t.get()) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(t.get()), &PyTuple_Type))
-        raise(PyExc_TypeError, "%s must be a tuple subclass", name);
+    auto* type = reinterpret_cast<PyTypeObject*>(t.get());
+    // filled in place below: a tuple subclass that adds no fields of its own
+    if (!PyType_Check(t.get()) || !PyType_IsSubtype(type, &PyTuple_Type) ||
+        type->tp_basicsize != PyTuple_Type.tp_basicsize || type->tp_dictoffset != 0)
+        raise(PyExc_TypeError, "%s must be a tuple subclass without fields of its own", name);
     return reinterpret_cast<PyTypeObject*>(t.release());
 }
 
@@ -24,6 +27,9 @@ template <size_t N>
 Ref make(PyTypeObject* type, Ref (&&values)[N]) {
     PyObject* o = type->tp_alloc(type, static_cast<Py_ssize_t>(N));
     if (!o) raise_current();
+#if PY_VERSION_HEX >= 0x030E0000
+    reinterpret_cast<PyTupleObject*>(o)->ob_hash = -1;  // no hash cached yet
+#endif
     for (size_t i = 0; i < N; ++i) PyTuple_SET_ITEM(o, static_cast<Py_ssize_t>(i), values[i].release());
     return Ref::steal(o);
 }

@@ -66,6 +66,7 @@ private:
     Statement& st_;
     const Dialect& d_;
     int depth_ = 0;
+    bool in_pivot_ = false;  // reading the pivoted table under a PIVOT
 
     struct Deeper {
         Resolver& r;
@@ -455,12 +456,16 @@ const Srcs& Resolver::function_args(Scope& owner, FromItem& item) {
 }
 
 void Resolver::from_item(Scope& owner, FromItem& item, const Name& column, Sub sub, Pos pos, Srcs& out) {
+    Deeper guard(*this);
     switch (item.kind) {
         case FromKind::base: {
-            if (pivoted(item, column)) {
-                // a PIVOT's value column: the aggregates over the pivoted table
+            if (pivoted(item, column) && !in_pivot_) {
+                // a PIVOT's value column: the aggregates over the pivoted
+                // table's own columns (even one named like a value column)
+                in_pivot_ = true;
                 for (const ColRef& r : item.pivot_values.cols)
                     from_item(owner, item, r.parts.back(), compose(sub, r.sub), r.pos, out);
+                in_pivot_ = false;
                 return;
             }
             std::string name = reported(column, d_);

@@ -25,6 +25,9 @@ from engine_support import agg, columns, group, ident, one, trans
     # PIVOT: the value columns are aggregates of the pivoted table.
     ("SELECT empid, jan FROM sales PIVOT (sum(amount) FOR month IN ('JAN', 'FEB')) AS p (empid, jan, feb)",
      "snowflake", [("EMPID", (ident("SALES", "EMPID"),)), ("JAN", (agg("SALES", "AMOUNT"),))]),
+    # a value named like the aggregated column: the column, not the value
+    ("SELECT * FROM kv PIVOT (max(value) FOR key IN ('value', 'other'))", "snowflake",
+     [("VALUE", (agg("KV", "VALUE"),)), ("OTHER", (agg("KV", "VALUE"),)), ("*", (ident("KV", "*"),))]),
     # Hive's LATERAL VIEW
     ("SELECT c.id, i.item FROM raw.carts c LATERAL VIEW explode(c.items) i AS item", "databricks",
      [("id", (ident("raw.carts", "id"),)), ("item", (trans("raw.carts", "items"),))]),

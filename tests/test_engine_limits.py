@@ -1,5 +1,7 @@
 """The lineage engine at the limits of the stack: deep statements give an
 error record in any thread, whatever its stack size, and never crash."""
+import subprocess
+import sys
 import threading
 
 import pytest
@@ -11,6 +13,9 @@ DEEP = {
     "a long operator chain": "SELECT " + " + ".join(["a"] * 3000) + " FROM t",
     "an endless operator chain": "SELECT " + "+".join(["a"] * 100_000) + " FROM t",
     "a long OR chain": "SELECT a FROM t WHERE " + " OR ".join(["a = 1"] * 2000),
+    "an endless cast chain": "SELECT a" + "::int" * 30_000 + " FROM t",
+    "an endless LIKE chain": "SELECT a" + " LIKE b" * 30_000 + " FROM t",
+    "an endless IS NULL chain": "SELECT a" + " IS NULL" * 30_000 + " FROM t",
     "nested subqueries": "SELECT a FROM " + "(SELECT a FROM " * 60 + "t" + ") x" * 60,
 }
 
@@ -67,3 +72,24 @@ def test_the_catalog_failing_is_not_swallowed():
 
     with pytest.raises(KeyError):
         keldra_lineage.lineage("SELECT a FROM t", schema=Broken())
+
+
+def test_a_call_at_interpreter_shutdown_raises_instead_of_crashing(tmp_path):
+    # With a 2 MiB main stack every parse goes to a thread of its own, which
+    # cannot start once the interpreter is finalizing.
+    script = tmp_path / "at_exit.py"
+    script.write_text(
+        "import keldra_lineage\n"
+        "class AtExit:\n"
+        "    def __del__(self):\n"
+        "        try:\n"
+        "            keldra_lineage.lineage('SELECT a FROM t')\n"
+        "        except RuntimeError as e:\n"
+        "            print('raised:', e)\n"
+        "print(keldra_lineage.lineage('SELECT a FROM t')[0].columns[0].name)\n"
+        "keldra_lineage.kept = AtExit()\n")
+    done = subprocess.run(["sh", "-c", f'ulimit -s 2048 && "{sys.executable}" -P "{script}"'],
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines()[0] == "a"
+    assert done.stdout.splitlines()[1:] in ([], ["raised: the interpreter is shutting down: no statement can be parsed"])
