@@ -12,19 +12,17 @@
 namespace keldra::engine {
 
 // The dict keys the reader looks up, interned once per module.
-#define KELDRA_AST_KEYS(X)                                                                     \
-    X(access_chain) X(additional_elements) X(alias) X(arg) X(args) X(array_exprs) X(body)      \
-    X(column) X(column_name) X(columns) X(condition) X(conditions) X(cte_tables) X(distinct)    \
-    X(else_result) X(end) X(expr) X(exprs) X(first_element) X(from) X(group_by) X(having)       \
-    X(ident) X(items) X(join_operator) X(joins) X(kind) X(lateral) X(left) X(line) X(list)      \
-    X(name) X(named_window) X(op) X(operand) X(opt_except) X(opt_exclude) X(opt_rename)        \
-    X(opt_replace) X(options) X(order_by) X(over) X(params) X(partition_by) X(projection)      \
-    X(qualify) X(query) X(quote_style) X(recursive) X(relation) X(result) X(right) X(root)     \
-    X(rows) X(select_token) X(selection) X(source) X(span) X(start) X(subquery) X(table)       \
-    X(table_with_joins) X(value) X(with) X(filter) X(within_group) X(window_spec)              \
-    X(aggregate_functions) X(value_column) X(columns_alias) X(null_inclusion)                  \
-    X(top) X(into) X(window_name) X(table_name) X(value_source) X(lateral_views)               \
-    X(lateral_view) X(lateral_view_name) X(lateral_col_alias)
+#define KELDRA_AST_KEYS(X) \
+    X(access_chain) X(additional_elements) X(alias) X(args) X(array_exprs) X(body) X(column) \
+    X(column_name) X(columns) X(condition) X(conditions) X(cte_tables) X(else_result) X(end) \
+    X(expr) X(first_element) X(from) X(group_by) X(having) X(ident) X(items) \
+    X(join_operator) X(joins) X(kind) X(left) X(line) X(name) X(named_window) X(operand) \
+    X(opt_except) X(opt_exclude) X(opt_rename) X(opt_replace) X(order_by) X(over) X(params) \
+    X(partition_by) X(projection) X(qualify) X(query) X(quote_style) X(recursive) \
+    X(relation) X(result) X(right) X(root) X(rows) X(select_token) X(selection) X(source) \
+    X(span) X(start) X(subquery) X(table) X(table_with_joins) X(value) X(with) X(filter) \
+    X(within_group) X(aggregate_functions) X(into) X(table_name) X(value_source) \
+    X(lateral_views) X(lateral_view) X(lateral_view_name) X(lateral_col_alias)
 
 struct Names {
 #define KELDRA_DECLARE(k) PyObject* k = nullptr;
@@ -114,7 +112,7 @@ struct Reader {
     void read_query(PyObject* node, Query* q, Select* parent);
     void read_with(PyObject* with, Select* parent);  // its CTEs become visible
     void set_expr(PyObject* node, Query* q, Select* parent);
-    void select(PyObject* node, Query* q, Select* parent);
+    void select(PyObject* node, Query* q);
     void from_item(PyObject* relation, Select& s);
     std::string item_text(PyObject* select, Py_ssize_t index, Py_ssize_t count,
                           std::vector<std::pair<size_t, size_t>>& parts);

@@ -270,8 +270,8 @@ struct Tables {
     std::unordered_map<std::string, KnownTable> created;
     std::unordered_map<std::string, std::optional<KnownTable>> looked_up;
     void attach(Statement& st, const Dialect& d);
-    void record(const Statement& st, const Dialect& d);
-    const KnownTable* find(const std::vector<Name>& parts, const Dialect& d);
+    void record(const Statement& st);
+    const KnownTable* find(const std::vector<Name>& parts);
 };
 
 void resolve_statement(Statement& st, const Dialect& d);

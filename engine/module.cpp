@@ -237,7 +237,7 @@ PyObject* lineage(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noe
                     tables.attach(st, *d);  // the catalog's own errors go on up
                     try {
                         resolve_statement(st, *d);
-                        tables.record(st, *d);
+                        tables.record(st);
                     } catch (const PyErrorSet&) {
                         too_deep(st);
                     }

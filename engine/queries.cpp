@@ -112,7 +112,7 @@ void Reader::set_expr(PyObject* node, Query* q, Select* parent) {
     if (tag == "Select") {
         q->kind = BodyKind::select;
         q->select = std::make_unique<Select>();
-        select(p, q, parent);
+        select(p, q);
     } else if (tag == "Query") {
         q->kind = BodyKind::query;
         q->inner = query(p, parent);
@@ -182,9 +182,8 @@ std::string Reader::item_text_at(const std::vector<std::pair<size_t, size_t>>& p
     return out.empty() ? fallback : out;
 }
 
-void Reader::select(PyObject* node, Query* q, Select* parent) {
+void Reader::select(PyObject* node, Query* q) {
     Select& s = *q->select;
-    (void)parent;
     const size_t windows_before = windows.size();
     const ListView named = items(field(node, n.named_window));
     for (Py_ssize_t i = 0; i < named.size(); ++i) {

@@ -64,8 +64,7 @@ std::optional<KnownTable> ask_catalog(PyObject* catalog, PyObject* method, const
 
 }  // namespace
 
-const KnownTable* Tables::find(const std::vector<Name>& parts, const Dialect& d) {
-    (void)d;
+const KnownTable* Tables::find(const std::vector<Name>& parts) {
     if (parts.empty()) return nullptr;
     const std::string key = key_of(parts);
     if (auto it = created.find(key); it != created.end()) return &it->second;
@@ -94,20 +93,19 @@ void Tables::attach(Statement& st, const Dialect& d) {
         if (q.kind != BodyKind::select) continue;
         for (FromItem& item : q.select->from) {
             if (item.kind != FromKind::base) continue;
-            const KnownTable* known = find(item.table, d);
+            const KnownTable* known = find(item.table);
             item.known_columns = known ? &known->columns : nullptr;
             item.table_index = st.table_id(known ? known->name : reported_name(item.table, d));
         }
     }
     if (!st.target.empty()) {
-        const KnownTable* known = st.kind == Kind::insert ? find(st.target, d) : nullptr;
+        const KnownTable* known = st.kind == Kind::insert ? find(st.target) : nullptr;
         st.target_name = known ? known->name : reported_name(st.target, d);
         if (known) st.target_known = *known;
     }
 }
 
-void Tables::record(const Statement& st, const Dialect& d) {
-    (void)d;
+void Tables::record(const Statement& st) {
     if (st.target.empty() || !st.error.empty()) return;
     if (st.kind != Kind::create_table && st.kind != Kind::create_table_as && st.kind != Kind::create_view) return;
     KnownTable t;
