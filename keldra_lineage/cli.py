@@ -22,6 +22,7 @@ examples:
   keldra-lineage etl/ -f openlineage --namespace warehouse
   keldra-lineage etl/ --trace sales.orders.amount --downstream
   keldra-lineage etl/ -f dot | dot -Tsvg > lineage.svg
+  keldra-lineage etl/ -f html > lineage.html      an interactive page, offline
 
 Each record tells which source table and column feed an output column, and
 how (type DIRECT or INDIRECT, and a subtype).  Tables written by a statement
@@ -54,7 +55,7 @@ def build_parser() -> argparse.ArgumentParser:
                    help="SQL file, folder (every *.sql below it) or - for standard input")
     p.add_argument("-e", "--execute", action="append", default=[], metavar="SQL",
                    help="analyse this SQL text (may be repeated)")
-    p.add_argument("-f", "--format", choices=sorted([*WRITERS, "openlineage"]), default="table",
+    p.add_argument("-f", "--format", choices=sorted([*WRITERS, "openlineage", "html"]), default="table",
                    help="output format (default: table)")
     p.add_argument("--dialect", choices=DIALECTS, default="generic", metavar="NAME",
                    help=f"SQL dialect: {', '.join(DIALECTS)} (default: generic)")
@@ -217,7 +218,8 @@ def _catalog(args):
 
 
 def _run_engine(parser, args) -> int:
-    from keldra_lineage import graph, openlineage
+    from keldra_lineage import graph, html_page, openlineage
+    from keldra_lineage.sql_text import statement_texts
     from keldra_lineage.records import FIELDS, located, records_of
 
     if args.trace is not None and "." not in args.trace.strip(". "):
@@ -249,7 +251,7 @@ def _run_engine(parser, args) -> int:
         if bar:
             bar.close()
 
-    rows, documents, failed = [], [], False
+    rows, documents, texts, failed = [], [], {}, False
     for source in inputs:
         if source.error is not None:
             failed = True
@@ -262,6 +264,8 @@ def _run_engine(parser, args) -> int:
             failed = True
             print(located(source.name, 1, statements), file=sys.stderr)
             statements = []
+        if args.format == "html":
+            sql_of = statement_texts(source.text, statements)
         for st in statements:
             if st.error is not None:
                 failed = True
@@ -270,6 +274,8 @@ def _run_engine(parser, args) -> int:
             if not args.quiet:
                 for w in st.warnings:
                     print(located(source.name, st.line, w, "warning: "), file=sys.stderr)
+            if args.format == "html":
+                texts[f"{source.name}:{st.line}"] = sql_of[st.index]
             if args.format == "openlineage":
                 documents.append(openlineage.dataset(source.name, st, args.namespace))
             else:
@@ -289,10 +295,14 @@ def _run_engine(parser, args) -> int:
                   "of these statements", file=sys.stderr)
             return 2
         reached, taken = graph.trace(g, start, args.upstream)
-        if args.format in ("dot", "mermaid"):
+        if args.format == "html":
+            _write(html_page.page(g, texts, taken, title=f"Lineage of {args.trace}"))
+        elif args.format in ("dot", "mermaid"):
             _write(getattr(graph, args.format)(g, taken))
         else:
             _write(RECORD_WRITERS[args.format](reached, graph.Reached._fields))
+    elif args.format == "html":
+        _write(html_page.page(graph.Graph(rows), texts))
     elif args.format in ("dot", "mermaid"):
         _write(getattr(graph, args.format)(graph.Graph(rows)))
     else:

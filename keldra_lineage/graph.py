@@ -31,9 +31,12 @@ class Graph:
         self.tables: dict[str, str] = {}                 # key -> name as first seen
         self.columns: dict[str, dict[str, str]] = {}     # table key -> column key -> name
         self.edges: dict[Edge, None] = {}                # an ordered set
+        self.queries: set[str] = set()                   # keys of the tables that are queries
 
         for r in records:
             output = self._node(r.target or f"{r.file}:{r.line}", r.column or EVERY_COLUMN)
+            if r.target is None:
+                self.queries.add(output[0])
             if r.type is None:
                 continue
             source = self._node(r.source_table or "?", r.source_column)
