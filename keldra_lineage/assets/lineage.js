@@ -229,6 +229,7 @@
   const world = document.getElementById("world");
   const edgesG = document.getElementById("edges");
   const tablesG = document.getElementById("tables");
+  const litG = document.getElementById("lit-edges");
 
   function esc(text) {
     return String(text).replace(/[&<>"']/g, function (c) {
@@ -251,6 +252,7 @@
       if (!p) continue;
       const tab = D.tables[t], closed = collapsed.has(t);
       parts.push('<g class="tbl ', tab[2], '" data-t="', t, '" transform="translate(', p.x, ",", Math.round(p.y), ')">',
+        '<rect class="shade" rx="6" x="1" y="2" width="', p.w, '" height="', p.h, '"/>',
         '<rect class="box" rx="6" width="', p.w, '" height="', p.h, '"/>',
         '<path class="hdr" d="M0 6a6 6 0 0 1 6-6h', p.w - 12, 'a6 6 0 0 1 6 6v', HEAD - 6, "h-", p.w, 'z"/>',
         '<text class="tog" data-tog="', t, '" x="8" y="17">', closed ? "\u25B8" : "\u25BE", "</text>",
@@ -307,7 +309,7 @@
     const walk = function (up) {
       const seen = new Set(start), queue = start.slice();
       while (queue.length) {
-        const n = queue.shift();
+        const n = queue.pop();
         let ks = up ? inEdges[n] : outEdges[n];
         if (up && !isEvery(n) && everyOf[nodeTable[n]] >= 0) ks = ks.concat(inEdges[everyOf[nodeTable[n]]]);
         ks.forEach(function (k) {
@@ -334,14 +336,18 @@
     });
     start.forEach(function (n) { if (colEls[n]) colEls[n].classList.add("sel"); });
     if (table !== undefined && tableEls[table]) tableEls[table].classList.add("lit", "found");
-    r.edges.forEach(function (k) { if (edgeDrawn[k] >= 0) pathEls[edgeDrawn[k]].classList.add("lit"); });
+    const copies = new Set();
+    r.edges.forEach(function (k) { if (edgeDrawn[k] >= 0) copies.add(edgeDrawn[k]); });
+    const parts = [];
+    copies.forEach(function (i) { parts.push(pathEls[i].outerHTML); });
+    litG.innerHTML = parts.join("");
     return r;
   }
 
   function clearMarks() {
     svg.classList.remove("focus");
     tablesG.querySelectorAll(".lit, .sel, .found").forEach(function (el) { el.classList.remove("lit", "sel", "found"); });
-    edgesG.querySelectorAll(".lit").forEach(function (el) { el.classList.remove("lit"); });
+    litG.textContent = "";
   }
 
   function selectColumn(n) {
@@ -446,8 +452,8 @@
     const W = svg.clientWidth, H = svg.clientHeight;
     if (view.k < 0.6) view.k = 0.9;
     const sx = view.x + p.x * view.k, sy = view.y + p.y * view.k;
-    if (sx < 0 || sy < 0 || sx + p.w * view.k > W - 420 || sy + Math.min(p.h, H / 2) * view.k > H) {
-      view.x = (W - 420) / 2 - (p.x + p.w / 2) * view.k;
+    if (sx < 0 || sy < 0 || sx + p.w * view.k > W || sy + Math.min(p.h, H / 2) * view.k > H) {
+      view.x = (W) / 2 - (p.x + p.w / 2) * view.k;
       view.y = H / 3 - (p.y + Math.min(p.h, H) / 4) * view.k;
     }
     applyView();
@@ -657,5 +663,9 @@
     },
     positions: function () { return pos; },
     tables: function () { return D.tables.map(function (t) { return t[0]; }); },
+    shown: null,   // when the first frame with the graph was painted
   };
+  requestAnimationFrame(function () {
+    setTimeout(function () { window.keldraLineage.shown = performance.now(); }, 0);
+  });
 })();
