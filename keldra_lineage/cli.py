@@ -20,6 +20,7 @@ examples:
   cat query.sql | keldra-lineage -                standard input
   keldra-lineage -e "SELECT t.a AS b FROM db.tbl t"
   keldra-lineage etl/ -f openlineage --namespace warehouse
+  OPENLINEAGE_URL=http://localhost:5000 keldra-lineage etl/ --emit -q
   keldra-lineage etl/ --trace sales.orders.amount --downstream
   keldra-lineage etl/ -f dot | dot -Tsvg > lineage.svg
   keldra-lineage etl/ -f html > lineage.html      an interactive page, offline
@@ -67,7 +68,10 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--default-schema", metavar="NAME", help="schema of unqualified table names")
     p.add_argument("--default-database", metavar="NAME", help="database of unqualified table names")
     p.add_argument("--namespace", default="default",
-                   help="dataset namespace of -f openlineage (default: default)")
+                   help="namespace of the jobs and datasets of -f openlineage and --emit (default: default)")
+    p.add_argument("--emit", action="store_true",
+                   help="send an OpenLineage run event for every statement through the transport "
+                        "that OPENLINEAGE_URL or openlineage.yml configures")
     p.add_argument("--trace", metavar="TABLE.COLUMN",
                    help="column impact: the columns that feed (--upstream) or are fed by "
                         "(--downstream) this column across the statements of the run")
@@ -159,8 +163,9 @@ def _run_exact(parser, args) -> int:
     """The original analysis, as it has always been."""
     if args.format not in WRITERS:
         parser.error(f"-f {args.format} needs the lineage engine (not --exact)")
-    engine_only = {"--trace": args.trace, "--schema": args.schema, "--schema-url": args.schema_url,
-                   "--default-schema": args.default_schema, "--default-database": args.default_database}
+    engine_only = {"--trace": args.trace, "--emit": args.emit, "--schema": args.schema,
+                   "--schema-url": args.schema_url, "--default-schema": args.default_schema,
+                   "--default-database": args.default_database}
     for option, value in engine_only.items():
         if value:
             parser.error(f"{option} needs the lineage engine (not --exact)")
@@ -218,7 +223,7 @@ def _catalog(args):
 
 
 def _run_engine(parser, args) -> int:
-    from keldra_lineage import graph, html_page, openlineage
+    from keldra_lineage import graph, html_page
     from keldra_lineage.sql_text import statement_texts
     from keldra_lineage.records import FIELDS, located, records_of
 
@@ -240,6 +245,16 @@ def _run_engine(parser, args) -> int:
               file=sys.stderr)
         return 2
 
+    emitter, events = None, args.emit or args.format == "openlineage"
+    if events:
+        from keldra_lineage import openlineage  # the client, only when asked for
+    if args.emit:
+        try:
+            emitter = openlineage.Emitter()
+        except openlineage.EmitError as e:
+            print(f"keldra-lineage: error: --emit: {e}", file=sys.stderr)
+            return 2
+
     inputs = read_inputs(args.paths, args.execute)
     readable = [i for i in inputs if i.error is None]
     show = not args.quiet and sys.stderr.isatty() and len(readable) > 1
@@ -251,7 +266,7 @@ def _run_engine(parser, args) -> int:
         if bar:
             bar.close()
 
-    rows, documents, texts, failed = [], [], {}, False
+    rows, texts, failed = [], {}, False
     for source in inputs:
         if source.error is not None:
             failed = True
@@ -264,7 +279,7 @@ def _run_engine(parser, args) -> int:
             failed = True
             print(located(source.name, 1, statements), file=sys.stderr)
             statements = []
-        if args.format == "html":
+        if args.format == "html" or events:
             sql_of = statement_texts(source.text, statements)
         for st in statements:
             if st.error is not None:
@@ -276,18 +291,25 @@ def _run_engine(parser, args) -> int:
                     print(located(source.name, st.line, w, "warning: "), file=sys.stderr)
             if args.format == "html":
                 texts[f"{source.name}:{st.line}"] = sql_of[st.index]
-            if args.format == "openlineage":
-                documents.append(openlineage.dataset(source.name, st, args.namespace))
-            else:
+            if events:
+                event = openlineage.run_event(source.name, st, sql_of[st.index], args.namespace, args.dialect)
+                if args.format == "openlineage":
+                    _write(openlineage.to_json(event) + "\n")
+                if emitter is not None:
+                    try:
+                        emitter.emit(event)
+                    except openlineage.EmitError as e:
+                        _fail(f"--emit: {source.name}:{st.line}: {e}")
+            if args.format != "openlineage":
                 rows.extend(records_of(source.name, st))
         if failed and args.fail_fast:
             break
 
+    if emitter is not None:
+        emitter.close()
     if args.format == "openlineage":
-        import json
-
-        _write("".join(json.dumps(d, ensure_ascii=False) + "\n" for d in documents))
-    elif args.trace:
+        return 1 if failed else 0   # written statement by statement
+    if args.trace:
         g = graph.Graph(rows)
         start = g.find(args.trace)
         if not start:
