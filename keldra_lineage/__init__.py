@@ -64,5 +64,21 @@ def dbt_lineage(path, schema=None) -> list[Statement]:
     ``error``; see :mod:`keldra_lineage.dbt` for the details.
     """
     from . import dbt
+    from .analysis import named_as
 
-    return [statement for _, statement in dbt.project_lineage(dbt.read_project(path), schema)]
+    project = dbt.read_project(path)
+    session = Session(project.dialect, Catalog.merge(project.schema, *([schema] if schema is not None else [])))
+    out = []
+    for model in project.models:
+        if model.text is None:
+            # a Python model (a warning) or a model without code (an error)
+            out.append(Statement(1, 1, model.kind, model.relation and _reported(model.relation), (), (),
+                                 () if model.fatal else (model.problem,), model.problem if model.fatal else None))
+        else:
+            out.extend(named_as(session.lineage(model.text, model.relation), model.kind))
+    return out
+
+
+def _reported(relation: str) -> str:
+    """A relation name as the engine reports it (quotes gone)."""
+    return ".".join(part.strip('"`[]') for part in relation.split("."))

@@ -225,6 +225,11 @@ def _catalog(args):
                          default_database=args.default_database)
 
 
+def _is_create(sql: str) -> bool:
+    """A view's definition given whole (SQLite keeps the CREATE VIEW statement)."""
+    return sql.lstrip().lower().startswith("create")
+
+
 def _run_engine(parser, args) -> int:
     from keldra_lineage import graph, openlineage
     from keldra_lineage.records import FIELDS, located, records_of
@@ -264,7 +269,11 @@ def _run_engine(parser, args) -> int:
             print(f"keldra-lineage: {project.summary()}", file=sys.stderr)
 
     # Every input in order: (name, text or None, target, kind, problem, fatal).
-    inputs = [(i.name, i.text, None, None, i.error, True) for i in read_inputs(args.paths, args.execute)]
+    # The views of a database come first: the queries over them trace
+    # through them to their tables.
+    inputs = [(f"<view {name}>", sql, None if _is_create(sql) else name, "create_view", None, True)
+              for name, sql in (catalog.views if catalog is not None else ())]
+    inputs += [(i.name, i.text, None, None, i.error, True) for i in read_inputs(args.paths, args.execute)]
     if project is not None:
         inputs += [(m.file, m.text, m.relation, m.kind, m.problem and f"1: {m.problem}", m.fatal)
                    for m in project.models]
