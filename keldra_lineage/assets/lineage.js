@@ -446,18 +446,28 @@
     view.y = 20 - b[1] * view.k;
     applyView();
   }
+  // bring the lit tables into view: moved if they fit, zoomed out (no
+  // further than readable) if they do not
   function centre(t) {
-    const p = pos[t];
-    if (!p) return;
-    const W = svg.clientWidth, H = svg.clientHeight;
-    if (view.k < 0.6) view.k = 0.9;
-    const sx = view.x + p.x * view.k, sy = view.y + p.y * view.k;
-    if (sx < 0 || sy < 0 || sx + p.w * view.k > W || sy + Math.min(p.h, H / 2) * view.k > H) {
-      view.x = (W) / 2 - (p.x + p.w / 2) * view.k;
-      view.y = H / 3 - (p.y + Math.min(p.h, H) / 4) * view.k;
-    }
+    const lit = [];
+    tableEls.forEach(function (el, i) { if (el && el.classList.contains("lit")) lit.push(i); });
+    if (!lit.length && pos[t]) lit.push(t);
+    if (!lit.length) return;
+    let x1 = Infinity, y1 = Infinity, x2 = -Infinity, y2 = -Infinity;
+    lit.forEach(function (i) {
+      const p = pos[i];
+      x1 = Math.min(x1, p.x); y1 = Math.min(y1, p.y); x2 = Math.max(x2, p.x + p.w); y2 = Math.max(y2, p.y + p.h);
+    });
+    const W = svg.clientWidth, H = svg.clientHeight, M = 30;
+    const k = Math.max(0.3, Math.min(view.k, (W - 2 * M) / (x2 - x1), (H - 2 * M) / (y2 - y1)));
+    const inside = view.x + x1 * k >= 0 && view.y + y1 * k >= 0 && view.x + x2 * k <= W && view.y + y2 * k <= H;
+    if (k === view.k && inside) return;
+    view.k = k;
+    view.x = (W - (x2 - x1) * k) / 2 - x1 * k;
+    view.y = Math.max(M - y1 * k, (H - (y2 - y1) * k) / 2 - y1 * k);
     applyView();
   }
+
   // the wheel scrolls; with Ctrl (and a touchpad's pinch) it zooms
   function zoomAt(mx, my, k) {
     k = Math.min(4, Math.max(0.03, k));
