@@ -76,6 +76,15 @@ def traced(table_column, cwd=ROOT, *inputs):
     return out
 
 
+def assert_apart(boxes):
+    boxes = list(boxes)
+    for i, p in enumerate(boxes):
+        for q in boxes[i + 1:]:
+            apart = (p["x"] + p["w"] <= q["x"] or q["x"] + q["w"] <= p["x"]
+                     or p["y"] + p["h"] <= q["y"] or q["y"] + q["h"] <= p["y"])
+            assert apart, (p, q)
+
+
 def test_the_examples_page_opens_offline_and_is_laid_out_from_sources_to_targets(browser, tmp_path):
     path = page_of(tmp_path, "examples/")
     text = path.read_text()
@@ -94,13 +103,7 @@ def test_the_examples_page_opens_offline_and_is_laid_out_from_sources_to_targets
                                  ("web.page_views", "examples/events.sql:2")]}
     for a, b in flows:
         assert pos[a]["x"] + pos[a]["w"] < pos[b]["x"], (a, b)
-    # boxes do not overlap
-    boxes = list(pos.values())
-    for i, p in enumerate(boxes):
-        for q in boxes[i + 1:]:
-            apart = (p["x"] + p["w"] <= q["x"] or q["x"] + q["w"] <= p["x"]
-                     or p["y"] + p["h"] <= q["y"] or q["y"] + q["h"] <= p["y"])
-            assert apart, (p, q)
+    assert_apart(pos.values())
     # DIRECT solid, INDIRECT dashed, one legend entry per subtype
     dashes = browser.execute_script(
         "return Array.from(document.querySelectorAll('path.e')).map(p => [p.classList.contains('i'),"
@@ -140,6 +143,30 @@ def test_a_click_lights_exactly_what_trace_reports(browser, tmp_path, table, col
     # Escape clears the selection
     ActionChains(browser).send_keys(Keys.ESCAPE).perform()
     assert lit(browser) == set() and not browser.find_element(By.ID, "panel").is_displayed()
+
+
+def test_a_dbt_project_and_a_cycle_are_laid_out(browser, tmp_path):
+    open_page(browser, page_of(tmp_path, "--dbt", "examples/dbt", "-q"))
+    tables = browser.execute_script("return window.keldraLineage.tables()")
+    pos = dict(zip(tables, browser.execute_script("return window.keldraLineage.positions()")))
+    for a, b in [("keldra.main.raw_orders", "keldra.main.stg_orders"),
+                 ("keldra.main.stg_orders", "keldra.main.customers")]:
+        assert pos[a]["x"] + pos[a]["w"] < pos[b]["x"], (a, b)
+    assert_apart(pos.values())
+    element = column_element(browser, "keldra.main.stg_orders", "amount")
+    element.click()
+    expected = traced("keldra.main.stg_orders.amount", ROOT, "--dbt", "examples/dbt", "-q")
+    assert lit(browser) == expected | {"keldra.main.stg_orders.amount"}
+    SHOTS.mkdir(parents=True, exist_ok=True)
+    browser.save_screenshot(str(SHOTS / "dbt.png"))
+    # tables that feed each other: the cycle is broken for the layout, not in the lineage
+    (tmp_path / "loop.sql").write_text("INSERT INTO a (x) SELECT y FROM b;\nINSERT INTO b (y) SELECT x FROM a;\n"
+                                       "INSERT INTO c (z) SELECT x FROM a;\n")
+    open_page(browser, page_of(tmp_path, "loop.sql", cwd=tmp_path))
+    pos = browser.execute_script("return window.keldraLineage.positions()")
+    assert_apart(pos)
+    browser.execute_script("window.keldraLineage.select('c', 'z')")
+    assert lit(browser) == {"c.z", "a.x", "b.y"}
 
 
 def test_the_search_finds_tables_and_columns(browser, tmp_path):
