@@ -128,14 +128,12 @@ def test_a_click_lights_exactly_what_trace_reports(browser, tmp_path, table, col
     ActionChains(browser).move_to_element(element).click().perform()
     expected = traced(f"{table}.{column}", ROOT, "examples/") | {f"{table}.{column}"}
     assert lit(browser) == expected
-    # the rest is dimmed; the clicked column is the selection; the panel names it
-    assert browser.execute_script("return document.getElementById('graph').classList.contains('focus')")
+    # the rest is veiled; copies of the lit part lie above, the other columns of
+    # the lit tables pale; the clicked column is the selection; the panel names it
+    assert browser.execute_script("return document.querySelectorAll('#lit .veil').length") == 1
     fill = "return getComputedStyle(document.querySelector(arguments[0])).fill"
-    assert browser.execute_script(fill, ".col:not(.lit) text") != browser.execute_script(fill, ".col.lit text")
-    stroke = "return getComputedStyle(document.querySelector(arguments[0])).stroke"
-    assert browser.execute_script(stroke, "#edges .e") != browser.execute_script(stroke, "#lit-edges .e")
-    lit_edges = browser.execute_script("return document.querySelectorAll('#lit-edges path').length")
-    assert lit_edges > 0
+    assert browser.execute_script(fill, "#lit .col.pale text") != browser.execute_script(fill, "#lit .col.lit text")
+    assert browser.execute_script("return document.querySelectorAll('#lit path.e').length") > 0
     assert browser.execute_script("return document.querySelectorAll('.col.sel').length") == 1
     assert browser.find_element(By.ID, "details").text.startswith(f"{table}.{column}")
     SHOTS.mkdir(parents=True, exist_ok=True)
@@ -210,39 +208,39 @@ def test_the_statement_behind_an_edge_shows_on_hover_and_click(browser, tmp_path
 def test_collapse_and_filters(browser, tmp_path):
     open_page(browser, page_of(tmp_path, "examples/"))
     count = "return document.querySelectorAll(arguments[0]).length"
-    columns, paths = browser.execute_script(count, ".col"), browser.execute_script(count, "path.e")
+    columns, paths = browser.execute_script(count, "#tables .col"), browser.execute_script(count, "#edges .e")
     toggle = browser.execute_script(
         "const t = window.keldraLineage.tables().indexOf('sales.orders');"
         "return document.querySelector('[data-tog=\"' + t + '\"]')")
     toggle.click()
     # the collapsed table is one box; its edges still leave it, fewer of them
-    assert browser.execute_script(count, ".col") == columns - 8
-    assert 0 < browser.execute_script(count, "path.e") < paths
+    assert browser.execute_script(count, "#tables .col") == columns - 8
+    assert 0 < browser.execute_script(count, "#edges .e") < paths
     # selecting a column of a collapsed table opens it again
     browser.execute_script("window.keldraLineage.select('sales.orders', 'amount')")
-    assert browser.execute_script(count, ".col") == columns
+    assert browser.execute_script(count, "#tables .col") == columns
     browser.find_element(By.ID, "collapse-all").click()
-    assert browser.execute_script(count, ".col") == 0
+    assert browser.execute_script(count, "#tables .col") == 0
     browser.find_element(By.ID, "expand-all").click()
-    assert browser.execute_script(count, ".col") == columns
+    assert browser.execute_script(count, "#tables .col") == columns
     # a subtype switched off in the legend: none of its edges is drawn
     chip = browser.find_element(By.XPATH, "//span[contains(@class,'subtype')][normalize-space()='FILTER']")
     chip.click()
     stroke = browser.execute_script("return arguments[0].querySelector('line').getAttribute('stroke')", chip)
-    assert browser.execute_script(f"return document.querySelectorAll('path.e[stroke=\"{stroke}\"]').length") == 0
+    assert browser.execute_script(f"return document.querySelectorAll('#edges .e[stroke=\"{stroke}\"]').length") == 0
     chip.click()
-    assert browser.execute_script(f"return document.querySelectorAll('path.e[stroke=\"{stroke}\"]').length") > 0
+    assert browser.execute_script(f"return document.querySelectorAll('#edges .e[stroke=\"{stroke}\"]').length") > 0
     # a schema switched off: its tables go
     browser.find_element(By.CSS_SELECTOR, "#schemas summary").click()
     browser.find_element(By.XPATH, "//label[normalize-space()='sales']/input").click()
     assert "sales.orders" not in browser.execute_script(
-        "return Array.from(document.querySelectorAll('.tname')).map(t => t.firstChild.textContent)")
+        "return Array.from(document.querySelectorAll('#tables .tname')).map(t => t.firstChild.textContent)")
 
 
 def test_trace_draws_only_the_traced_part(browser, tmp_path):
     open_page(browser, page_of(tmp_path, "examples/", "--trace", "sales.orders.amount", "--downstream"))
     names = set(browser.execute_script(
-        "return Array.from(document.querySelectorAll('.col')).map(el => {"
+        "return Array.from(document.querySelectorAll('#tables .col')).map(el => {"
         " const t = window.keldraLineage.tables()[+el.closest('.tbl').dataset.t];"
         " return t + '.' + el.textContent; })"))
     expected = {"sales.orders.amount", "staging.daily_orders.amount_eur", "mart.customer_totals.revenue",
@@ -303,7 +301,7 @@ def _measure(browser, path, table, column):
         "requestAnimationFrame(() => setTimeout(() => done(performance.now() - t0), 0));", element)
     return {"bytes": path.stat().st_size, "first_paint_ms": paint, "drawn_ms": ready, "shown_ms": shown,
             "highlight_ms": spent, "lit": len(lit(browser)),
-            "columns": browser.execute_script("return document.querySelectorAll('.col').length")}
+            "columns": browser.execute_script("return document.querySelectorAll('#tables .col').length")}
 
 
 def test_large_graphs_open_and_respond(browser, tmp_path):

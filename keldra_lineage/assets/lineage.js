@@ -229,7 +229,7 @@
   const world = document.getElementById("world");
   const edgesG = document.getElementById("edges");
   const tablesG = document.getElementById("tables");
-  const litG = document.getElementById("lit-edges");
+  const litG = document.getElementById("lit");
 
   function esc(text) {
     return String(text).replace(/[&<>"']/g, function (c) {
@@ -298,7 +298,7 @@
     const shownCols = colEls.filter(Boolean).length;
     document.getElementById("stats").textContent = D.tables.length + " tables \u00b7 " + N + " columns \u00b7 " +
       D.edges.length + " edges" + (shownCols < N ? " \u00b7 " + shownCols + " columns shown" : "");
-    if (selection) highlight(selection.nodes, selection.table);
+    if (selection) highlight(selection.nodes, selection.table); else clearMarks();
   }
 
   // ---- lineage of the selection: upstream and downstream ----
@@ -326,27 +326,37 @@
     return { nodes: lit, edges: edges };
   }
 
+  // A selection draws over the graph: a veil that turns the rest pale, and
+  // above it copies of the lit edges and of the tables they touch, with their
+  // lit columns marked. The graph itself is not restyled: quick for
+  // thousands of columns.
+  let litTables = new Set();
   function highlight(start, table) {
-    clearMarks();
     const r = reach(start);
-    svg.classList.add("focus");
-    r.nodes.forEach(function (n) {
-      if (colEls[n]) colEls[n].classList.add("lit");
-      if (tableEls[nodeTable[n]]) tableEls[nodeTable[n]].classList.add("lit");
-    });
-    start.forEach(function (n) { if (colEls[n]) colEls[n].classList.add("sel"); });
-    if (table !== undefined && tableEls[table]) tableEls[table].classList.add("lit", "found");
+    litTables = new Set();
+    r.nodes.forEach(function (n) { if (pos[nodeTable[n]]) litTables.add(nodeTable[n]); });
+    if (table !== undefined && pos[table]) litTables.add(table);
+    const chosen = new Set(start), parts = ['<rect class="veil" x="-1e6" y="-1e6" width="2e6" height="2e6"/>'];
     const copies = new Set();
     r.edges.forEach(function (k) { if (edgeDrawn[k] >= 0) copies.add(edgeDrawn[k]); });
-    const parts = [];
     copies.forEach(function (i) { parts.push(pathEls[i].outerHTML); });
+    litTables.forEach(function (t) {
+      const copy = tableEls[t].cloneNode(true);
+      copy.classList.add("lit");
+      if (t === table) copy.classList.add("found");
+      copy.querySelectorAll(".col").forEach(function (el) {
+        const n = +el.dataset.n;
+        el.classList.add(chosen.has(n) ? "sel" : r.nodes.has(n) ? "lit" : "pale");
+        if (chosen.has(n)) el.classList.add("lit");
+      });
+      parts.push(copy.outerHTML);
+    });
     litG.innerHTML = parts.join("");
     return r;
   }
 
   function clearMarks() {
-    svg.classList.remove("focus");
-    tablesG.querySelectorAll(".lit, .sel, .found").forEach(function (el) { el.classList.remove("lit", "sel", "found"); });
+    litTables = new Set();
     litG.textContent = "";
   }
 
@@ -428,7 +438,12 @@
 
   // ---- pan and zoom ----
   let view = { x: 20, y: 20, k: 1 };
-  function applyView() { world.setAttribute("transform", "translate(" + view.x + "," + view.y + ") scale(" + view.k + ")"); }
+  function applyView() {
+    world.setAttribute("transform", "translate(" + view.x + "," + view.y + ") scale(" + view.k + ")");
+    // far out, the columns' names are too small to read: not drawn, which keeps large graphs quick
+    const far = view.k < 0.35;
+    if (far !== svg.classList.contains("far")) svg.classList.toggle("far", far);
+  }
   function bounds() {
     let x1 = Infinity, y1 = Infinity, x2 = -Infinity, y2 = -Infinity;
     pos.forEach(function (p) {
@@ -450,7 +465,7 @@
   // further than readable) if they do not
   function centre(t) {
     const lit = [];
-    tableEls.forEach(function (el, i) { if (el && el.classList.contains("lit")) lit.push(i); });
+    litTables.forEach(function (i) { lit.push(i); });
     if (!lit.length && pos[t]) lit.push(t);
     if (!lit.length) return;
     let x1 = Infinity, y1 = Infinity, x2 = -Infinity, y2 = -Infinity;
@@ -669,7 +684,7 @@
       return n;
     },
     lit: function () {
-      return Array.prototype.map.call(tablesG.querySelectorAll(".col.lit"), function (el) { return fullName(+el.dataset.n); });
+      return Array.prototype.map.call(litG.querySelectorAll(".col.lit"), function (el) { return fullName(+el.dataset.n); });
     },
     positions: function () { return pos; },
     tables: function () { return D.tables.map(function (t) { return t[0]; }); },
