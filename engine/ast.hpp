@@ -22,12 +22,16 @@ namespace keldra::engine {
     X(relation) X(result) X(right) X(root) X(rows) X(select_token) X(selection) X(source) \
     X(span) X(start) X(subquery) X(table) X(table_with_joins) X(value) X(with) X(filter) \
     X(within_group) X(aggregate_functions) X(into) X(table_name) X(value_source) \
-    X(lateral_views) X(lateral_view) X(lateral_view_name) X(lateral_col_alias)
+    X(lateral_views) X(lateral_view) X(lateral_view_name) X(lateral_col_alias) \
+    X(constraint) X(match_condition) X(assignments) X(target) X(clauses) X(clause_kind) \
+    X(predicate) X(action) X(on) X(tables) X(update_predicate) X(delete_predicate) \
+    X(insert_predicate) X(path) X(local)
 
 struct Names {
 #define KELDRA_DECLARE(k) PyObject* k = nullptr;
     KELDRA_AST_KEYS(KELDRA_DECLARE)
 #undef KELDRA_DECLARE
+    PyObject* using_ = nullptr;  // "using", a C++ keyword
     void init();   // raises on failure
     void clear();  // drops the references
 };
@@ -113,6 +117,7 @@ struct Reader {
     void read_with(PyObject* with, Select* parent);  // its CTEs become visible
     void set_expr(PyObject* node, Query* q, Select* parent);
     void select(PyObject* node, Query* q);
+    void table_with_joins(PyObject* twj, Select& s);  // a FROM entry and its joins
     void from_item(PyObject* relation, Select& s);
     std::string item_text(PyObject* select, Py_ssize_t index, Py_ssize_t count,
                           std::vector<std::pair<size_t, size_t>>& parts);

@@ -8,12 +8,15 @@ void Names::init() {
 #define KELDRA_INTERN(k) k = PyUnicode_InternFromString(#k); if (!k) raise_current();
     KELDRA_AST_KEYS(KELDRA_INTERN)
 #undef KELDRA_INTERN
+    using_ = PyUnicode_InternFromString("using");
+    if (!using_) raise_current();
 }
 
 void Names::clear() {
 #define KELDRA_CLEAR(k) Py_CLEAR(k);
     KELDRA_AST_KEYS(KELDRA_CLEAR)
 #undef KELDRA_CLEAR
+    Py_CLEAR(using_);
 }
 
 Pos Source::absolute(int line, int column) const {

@@ -43,6 +43,7 @@ struct Dialect {
 
 const Dialect* find_dialect(std::string_view name);
 std::string dialect_names();  // "ansi, bigquery, ..." for messages
+Ref dialect_tuple();          // the names, in order (keldra_lineage.DIALECTS)
 
 // ------------------------------------------------------------------ names
 
@@ -211,7 +212,8 @@ struct KnownTable {
     std::vector<std::string> columns;  // in order
 };
 
-enum class Kind : std::uint8_t { query, insert, create_table_as, create_view, create_table, other };
+// The kinds of statement, named in results.cpp (`kind_names`); `other` last.
+enum class Kind : std::uint8_t { query, insert, create_table_as, create_view, create_table, merge, update, delete_, other };
 
 struct Statement {
     int index = 0;
@@ -221,7 +223,10 @@ struct Statement {
     std::string target_name;
     std::vector<Name> target_columns;  // INSERT (cols) / CREATE VIEW (cols) / CREATE TABLE (defs)
     std::optional<KnownTable> target_known;  // the target's columns, where known
-    Query* query = nullptr;
+    Query* query = nullptr;  // for UPDATE / DELETE / MERGE: one select over the target and its sources
+    // MERGE ... INSERT VALUES without a column list: the positions (0-based)
+    // of the values, named by the target's columns once they are known
+    std::vector<size_t> positional;
     std::string error;
     std::vector<std::string> warnings;
 

@@ -127,6 +127,8 @@ int exec_module(PyObject* module) noexcept {
         st->names.init();
         Ref results = Ref::steal(PyImport_ImportModule("keldra_lineage._results"));
         st->types.init(results.get());
+        check(PyModule_AddObjectRef(module, "KINDS", kind_tuple().get()));
+        check(PyModule_AddObjectRef(module, "DIALECTS", dialect_tuple().get()));
         Ref sqloxide = Ref::steal(PyImport_ImportModule("sqloxide"));
         st->parse_sql = Ref::steal(PyObject_GetAttrString(sqloxide.get(), "parse_sql")).release();
         st->resolve = PyUnicode_InternFromString("resolve");

@@ -1,6 +1,8 @@
 // Dialects and identifiers: how names compare and how they are reported.
 #include "engine.hpp"
 
+#include <iterator>
+
 namespace keldra::engine {
 
 namespace {
@@ -36,6 +38,13 @@ std::string dialect_names() {
         out += d.name;
     }
     return out;
+}
+
+Ref dialect_tuple() {
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(std::size(dialects))));
+    for (size_t i = 0; i < std::size(dialects); ++i)
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), Ref::steal(PyUnicode_FromString(dialects[i].name)).release());
+    return tuple;
 }
 
 std::string ascii_lower(std::string_view s) {

@@ -192,34 +192,7 @@ void Reader::select(PyObject* node, Query* q) {
     }
 
     const ListView from = items(field(node, n.from));
-    for (Py_ssize_t i = 0; i < from.size(); ++i) {
-        from_item(field(from[i], n.relation), s);
-        const ListView joins = items(field(from[i], n.joins));
-        for (Py_ssize_t j = 0; j < joins.size(); ++j) {
-            from_item(field(joins[j], n.relation), s);
-            PyObject* op = nullptr;
-            variant(field(joins[j], n.join_operator), &op);
-            PyObject* constraint = op;
-            if (op && PyDict_Check(op) && PyDict_GET_SIZE(op) > 1) constraint = nullptr;  // AsOf
-            PyObject* c = nullptr;
-            const std::string_view how = variant(constraint, &c);
-            if (how == "On") {
-                s.clauses.push_back(Clause{expression(c, Sub::join, &s), Sub::join});
-            } else if (how == "Using") {
-                Expr used;
-                const ListView names = items(c);
-                for (Py_ssize_t k = 0; k < names.size(); ++k) {
-                    std::vector<Name> parts = object_name(names[k]);
-                    if (parts.empty()) continue;
-                    s.using_keys.push_back(parts.back().key);
-                    used.cols.push_back(ColRef{{parts.back()}, Sub::join, pos_of(names[k])});
-                }
-                s.clauses.push_back(Clause{std::move(used), Sub::join});
-            } else if (how == "Natural" && !s.from.empty()) {
-                s.natural.push_back(s.from.size() - 1);  // its columns are known only later
-            }
-        }
-    }
+    for (Py_ssize_t i = 0; i < from.size(); ++i) table_with_joins(from[i], s);
 
     // Hive's LATERAL VIEW explode(c.items) i AS item: a function item
     const ListView laterals = items(field(node, n.lateral_views));
@@ -313,6 +286,41 @@ void Reader::select(PyObject* node, Query* q) {
     windows.resize(windows_before);
 }
 
+// One FROM entry: its relation and its joins, every join form read here.
+void Reader::table_with_joins(PyObject* twj, Select& s) {
+    from_item(field(twj, n.relation), s);
+    const ListView joins = items(field(twj, n.joins));
+    for (Py_ssize_t j = 0; j < joins.size(); ++j) {
+        from_item(field(joins[j], n.relation), s);
+        // {"Inner": constraint}, {"Join": "Natural"}, {"CrossJoin": "None"},
+        // {"AsOf": {"match_condition": expr, "constraint": constraint}}, "CrossApply"
+        PyObject* constraint = nullptr;
+        const std::string_view how = variant(field(joins[j], n.join_operator), &constraint);
+        if (how == "AsOf") {
+            if (PyObject* match = field(constraint, n.match_condition))
+                s.clauses.push_back(Clause{expression(match, Sub::join, &s), Sub::join});
+            constraint = field(constraint, n.constraint);
+        }
+        PyObject* c = nullptr;
+        const std::string_view kind = variant(constraint, &c);
+        if (kind == "On") {
+            s.clauses.push_back(Clause{expression(c, Sub::join, &s), Sub::join});
+        } else if (kind == "Using") {
+            Expr used;
+            const ListView names = items(c);
+            for (Py_ssize_t k = 0; k < names.size(); ++k) {
+                std::vector<Name> parts = object_name(names[k]);
+                if (parts.empty()) continue;
+                s.using_keys.push_back(parts.back().key);
+                used.cols.push_back(ColRef{{parts.back()}, Sub::join, pos_of(names[k])});
+            }
+            s.clauses.push_back(Clause{std::move(used), Sub::join});
+        } else if (kind == "Natural" && !s.from.empty()) {
+            s.natural.push_back(s.from.size() - 1);  // its columns are known only later
+        }
+    }
+}
+
 void Reader::from_item(PyObject* relation, Select& s) {
     Descend guard(*this);
     PyObject* p = nullptr;
@@ -344,17 +352,9 @@ void Reader::from_item(PyObject* relation, Select& s) {
         item.kind = FromKind::query;
         item.query = query(field(p, n.subquery), &s);
     } else if (tag == "NestedJoin") {
-        // (a JOIN b ON ...): its items join the enclosing FROM
-        PyObject* twj = field(p, n.table_with_joins);
-        from_item(field(twj, n.relation), s);
-        const ListView joins = items(field(twj, n.joins));
-        for (Py_ssize_t j = 0; j < joins.size(); ++j) {
-            from_item(field(joins[j], n.relation), s);
-            PyObject* op = nullptr;
-            variant(field(joins[j], n.join_operator), &op);
-            PyObject* c = nullptr;
-            if (variant(op, &c) == "On") s.clauses.push_back(Clause{expression(c, Sub::join, &s), Sub::join});
-        }
+        // (a JOIN b USING (id)): its items join the enclosing FROM, read as
+        // any other join
+        table_with_joins(field(p, n.table_with_joins), s);
         return;
     } else if (tag == "UNNEST" || tag == "TableFunction" || tag == "Function") {
         item.kind = FromKind::function;

@@ -1,6 +1,8 @@
 #include "results.hpp"
 
 #include <algorithm>
+#include <iterator>
+#include <type_traits>
 
 namespace keldra::engine {
 
@@ -9,7 +11,10 @@ namespace {
 constexpr const char* subtype_names[9] = {"IDENTITY", "TRANSFORMATION", "AGGREGATION", "JOIN",
                                           "GROUP_BY", "FILTER",         "SORT",        "WINDOW",
                                           "CONDITIONAL"};
-constexpr const char* kind_names[6] = {"query", "insert", "create_table_as", "create_view", "create_table", "other"};
+constexpr const char* kind_names[] = {"query",        "insert", "create_table_as", "create_view", "create_table",
+                                      "merge",        "update", "delete",          "other"};
+static_assert(std::size(kind_names) == static_cast<size_t>(Kind::other) + 1, "a name for every Kind");
+static_assert(std::size(kind_names) == std::extent_v<decltype(ResultTypes::kinds)>, "a string for every Kind");
 
 PyTypeObject* tuple_type(PyObject* module, const char* name) {
     Ref t = Ref::steal(PyObject_GetAttrString(module, name));
@@ -87,7 +92,7 @@ void ResultTypes::init(PyObject* module) {
     if (!indirect) raise_current();
     for (int i = 0; i < 9; ++i)
         if (!(subtypes[i] = PyUnicode_InternFromString(subtype_names[i]))) raise_current();
-    for (int i = 0; i < 6; ++i)
+    for (size_t i = 0; i < std::size(kind_names); ++i)
         if (!(kinds[i] = PyUnicode_InternFromString(kind_names[i]))) raise_current();
 }
 
@@ -99,6 +104,13 @@ void ResultTypes::clear() {
     Py_CLEAR(indirect);
     for (auto& s : subtypes) Py_CLEAR(s);
     for (auto& k : kinds) Py_CLEAR(k);
+}
+
+Ref kind_tuple() {
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(std::size(kind_names))));
+    for (size_t i = 0; i < std::size(kind_names); ++i)
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), text(kind_names[i]).release());
+    return tuple;
 }
 
 Ref build_statement(const ResultTypes& t, Statement& st) {

@@ -14,11 +14,12 @@ struct ResultTypes {
     PyObject* direct = nullptr;
     PyObject* indirect = nullptr;
     PyObject* subtypes[9] = {};
-    PyObject* kinds[6] = {};
+    PyObject* kinds[static_cast<int>(Kind::other) + 1] = {};
     void init(PyObject* module_with_types);  // raises on failure
     void clear();
 };
 
 Ref build_statement(const ResultTypes& t, Statement& st);
+Ref kind_tuple();  // the names of the statement kinds, in order (keldra_lineage.KINDS)
 
 }  // namespace keldra::engine

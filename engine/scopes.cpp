@@ -89,6 +89,7 @@ private:
                            [&](const Name& n) { return n.key == column.key; });
     }
     std::vector<Name> known_names(FromItem& item);
+    void merge_positional(const std::vector<OutCol>& outs);
     void indirect(const Srcs& srcs, Sub sub) {
         for (const Src& s : srcs) st_.indirect.push_back(Src{s.table, s.column, sub});
     }
@@ -663,8 +664,40 @@ void Resolver::finish() {
             st.warn({}, "the target table has " + std::to_string(names.size()) + " columns; " +
                             std::to_string(outs.size()) + " are inserted");
     }
+    if (!st.positional.empty()) {
+        merge_positional(outs);
+        return;
+    }
     for (const OutCol& c : names.empty() ? outs : apply_names(outs, names))
         st.columns.push_back({reported(c.name, d_), c.srcs});
+}
+
+// MERGE ... INSERT VALUES (...) without a column list: the values name the
+// target's columns by position; a column also written by name is one column.
+void Resolver::merge_positional(const std::vector<OutCol>& outs) {
+    Statement& st = st_;
+    const FromItem& target = st.query->select->from[0];
+    const std::vector<std::string>* known = target.known_columns;
+    bool unnamed = false;
+    for (const OutCol& c : outs) {
+        std::string name = reported(c.name, d_);
+        if (!c.name.text.empty() && c.name.text[0] == '\x01') {
+            const size_t at = std::stoul(c.name.text.substr(1)) - 1;
+            if (known && at < known->size()) {
+                name = (*known)[at];
+            } else {
+                name = "column" + std::to_string(at + 1);
+                unnamed = true;
+            }
+        }
+        auto same = std::find_if(st.columns.begin(), st.columns.end(),
+                                 [&](const Statement::Column& x) { return ascii_lower(x.name) == ascii_lower(name); });
+        if (same == st.columns.end()) st.columns.push_back({name, c.srcs});
+        else same->srcs.insert(same->srcs.end(), c.srcs.begin(), c.srcs.end());
+    }
+    if (unnamed)
+        st.warn({}, "MERGE inserts values without a column list and the columns of " + st.target_name +
+                        " are not known: they are named by position");
 }
 
 }  // namespace

@@ -27,12 +27,12 @@ try:
 except PackageNotFoundError:  # running from a source tree
     __version__ = "0+unknown"
 
-__all__ = ["lineage", "Catalog", "Statement", "Column", "Source", "DIALECTS"]
+__all__ = ["lineage", "Catalog", "Statement", "Column", "Source", "DIALECTS", "KINDS"]
 
-DIALECTS = (
-    "generic", "ansi", "bigquery", "clickhouse", "databricks", "duckdb", "hive",
-    "mssql", "mysql", "postgres", "redshift", "snowflake", "sqlite",
-)
+#: The dialect names ``lineage()`` accepts, as the engine defines them.
+DIALECTS: tuple[str, ...] = _engine.DIALECTS
+#: The values of ``Statement.kind``, as the engine defines them.
+KINDS: tuple[str, ...] = _engine.KINDS
 
 
 def lineage(sql: str, dialect: str = "generic", schema=None) -> list[Statement]:
