@@ -34,11 +34,14 @@ enum class Folding : std::uint8_t { keep, lower, upper };
 
 struct Dialect {
     const char* name;
+    const char* parser;      // sqloxide's dialect that reads it (the closest one)
+    const char* family;      // whose functions it has (table_functions.cpp); "" for any
     Folding report;          // how unquoted identifiers are reported
     bool quoted_insensitive; // quoted identifiers compare case-insensitively too
     bool backslash_escapes;  // '\'' inside string literals
     bool hash_comments;      // '#' starts a line comment
     bool bracket_quotes;     // [identifier]
+    bool double_quoted_strings;  // "x" is a string, though the parser reads an identifier
 };
 
 const Dialect* find_dialect(std::string_view name);
@@ -52,10 +55,13 @@ struct Name {
     std::string text;    // as written, without quotes
     std::string key;     // what it compares by (folded unless quoted)
     bool quoted = false;
+    bool loose = false;  // from the catalog: compares case-insensitively with any name
 };
 
 Name make_name(std::string text, bool quoted, const Dialect& d);
 std::string reported(const Name& n, const Dialect& d);  // the dialect's folding applied
+Name catalog_name(const std::string& column, const Dialect& d);  // a column the catalog names
+bool same_name(const Name& a, const Name& b);
 std::string ascii_lower(std::string_view s);
 std::string ascii_upper(std::string_view s);
 
@@ -147,8 +153,14 @@ struct FromItem {
     std::vector<Name> table;          // name parts as written
     int table_index = -1;             // into Statement::tables (after step 2)
     const std::vector<std::string>* known_columns = nullptr;  // from the schema
-    std::vector<Name> pivot_names;    // PIVOT: the value columns it adds
-    Expr pivot_values;                // ... and the aggregates that feed them
+    // PIVOT / UNPIVOT over this item: the columns it adds, each fed by
+    // expressions over the item's own columns, and the columns it consumes
+    struct Added {
+        Name name;
+        Expr expr;
+    };
+    std::vector<Added> added;
+    std::vector<Name> hidden;
     // query (derived table, CTE, VALUES)
     Query* query = nullptr;
     Name cte_name;                    // for a CTE without alias
@@ -156,6 +168,9 @@ struct FromItem {
     // function (UNNEST, table functions): its outputs come from its arguments
     Expr args;
     bool unnest = false;              // UNNEST(...) AS x: x is its one column
+    bool known_function = false;      // its columns are known (table_functions.cpp) ...
+    std::vector<Name> function_columns;  // ... these
+    size_t star_columns = 0;          // ... of which a star gives the first ones (0: all)
     Srcs resolved_args;               // the arguments' columns, once
     std::uint8_t args_state = 0;      // 0 not yet, 1 being resolved, 2 done
     // outputs of a query item under its alias's column names, once

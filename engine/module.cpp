@@ -47,6 +47,7 @@ PyObject* lineage(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noe
             raise(PyExc_TypeError, "dialect must be a str, not %.200s", Py_TYPE(dialect_name)->tp_name);
         const Dialect* d = find_dialect(str_view(dialect_name));
         if (!d) raise(PyExc_ValueError, "unknown dialect %R: expected one of %s", dialect_name, dialect_names().c_str());
+        Ref parser_dialect = Ref::steal(PyUnicode_InternFromString(d->parser));  // the parser's closest dialect
 
         // Lone surrogates go through as they are: the parser rejects them.
         Ref bytes = Ref::steal(PyUnicode_AsEncodedString(sql, "utf-8", "surrogatepass"));
@@ -72,7 +73,7 @@ PyObject* lineage(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noe
             }
             Ref piece_text = Ref::steal(PyUnicode_DecodeUTF8(body.data(), static_cast<Py_ssize_t>(body.size()), "surrogatepass"));
             Ref parse = Ref::borrow(state.parse_sql);
-            PyObject* parsed_raw = call_parser(parse.get(), piece_text.get(), dialect_name, body.size());
+            PyObject* parsed_raw = call_parser(parse.get(), piece_text.get(), parser_dialect.get(), body.size());
             if (!parsed_raw) {
                 if (!parser_failure()) raise_current();
                 Ref exc = take_exception();

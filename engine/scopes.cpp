@@ -84,9 +84,15 @@ private:
     void compute(Query* q);
     std::vector<OutCol> select_outputs(Select& s, Scope* parent, const std::vector<Clause>& order_by);
     void natural_joins(Select& s);
-    static bool pivoted(const FromItem& item, const Name& column) {
-        return std::any_of(item.pivot_names.begin(), item.pivot_names.end(),
-                           [&](const Name& n) { return n.key == column.key; });
+    // A column a PIVOT / UNPIVOT adds over the item, or nullptr.
+    static const FromItem::Added* pivoted(const FromItem& item, const Name& column) {
+        for (const FromItem::Added& a : item.added)
+            if (a.name.key == column.key) return &a;
+        return nullptr;
+    }
+    // A column of the item that a PIVOT / UNPIVOT consumes.
+    static bool hidden(const FromItem& item, const Name& column) {
+        return std::any_of(item.hidden.begin(), item.hidden.end(), [&](const Name& n) { return same_name(n, column); });
     }
     std::vector<Name> known_names(FromItem& item);
     void merge_positional(const std::vector<OutCol>& outs);
@@ -99,6 +105,8 @@ private:
                      Aliases mode);
     bool from_alias(const Name& name, Sub sub, const std::vector<OutCol>* aliases, Srcs& out);
     Candidates candidates(Scope& s, const Name& name);
+    FromItem* struct_root(Scope& sc, const Name& column);
+    FromItem* struct_star(Scope& sc, const std::vector<Name>& qualifier);
     FromItem* find_item(Scope& s, const std::vector<Name>& qualifier);
     void from_item(Scope& owner, FromItem& item, const Name& column, Sub sub, Pos pos, Srcs& out);
     const Srcs& function_args(Scope& owner, FromItem& item);
@@ -231,11 +239,7 @@ std::vector<Name> Resolver::known_names(FromItem& item) {
     std::vector<Name> out;
     if (!item.alias_columns.empty()) return item.alias_columns;
     if (item.kind == FromKind::base && item.known_columns) {
-        for (const std::string& c : *item.known_columns) {
-            Name n = make_name(c, true, d_);
-            n.key = ascii_lower(c);
-            out.push_back(std::move(n));
-        }
+        for (const std::string& c : *item.known_columns) out.push_back(catalog_name(c, d_));
     } else if (item.kind == FromKind::query && item.query->state != Query::State::running) {
         for (const OutCol& c : item_outputs(item))
             if (!c.star) out.push_back(c.name);
@@ -277,7 +281,7 @@ Srcs Resolver::resolve(const Expr& e, Scope& sc, const std::vector<OutCol>* alia
 bool Resolver::from_alias(const Name& name, Sub sub, const std::vector<OutCol>* aliases, Srcs& out) {
     if (!aliases) return false;
     for (const OutCol& c : *aliases) {
-        if (c.star || c.from_star || c.name.key != name.key) continue;
+        if (c.star || c.from_star || !same_name(c.name, name)) continue;
         append(out, c.srcs, sub);
         return true;
     }
@@ -343,10 +347,8 @@ void Resolver::resolve_ref(const ColRef& r, Scope& sc, Srcs& out, const std::vec
             }
     }
     // column.field on a struct column of the one source known to have it
-    // (without a schema an unknown qualifier is never guessed to be a column)
-    Candidates c = candidates(sc, r.parts[0]);
-    if (c.known.size() == 1) {
-        from_item(sc, *c.known[0], r.parts[0], r.sub, r.pos, out);
+    if (FromItem* item = struct_root(sc, r.parts[0])) {
+        from_item(sc, *item, r.parts[0], r.sub, r.pos, out);
         return;
     }
     std::string q;
@@ -372,9 +374,12 @@ const std::vector<OutCol>& Resolver::item_outputs(FromItem& item) {
 
 bool Resolver::has_column(FromItem& item, const Name& column, bool* open) {
     *open = false;
+    if (!in_pivot_) {
+        if (pivoted(item, column)) return true;
+        if (hidden(item, column)) return false;
+    }
     switch (item.kind) {
         case FromKind::base:
-            if (pivoted(item, column)) return true;
             if (!item.alias_columns.empty())  // t AS x(p, q): the list names its columns
                 return std::any_of(item.alias_columns.begin(), item.alias_columns.end(),
                                    [&](const Name& n) { return n.key == column.key; });
@@ -389,15 +394,18 @@ bool Resolver::has_column(FromItem& item, const Name& column, bool* open) {
             if (item.query->state == Query::State::running && item.query->outputs.empty()) return false;
             for (const OutCol& c : item_outputs(item)) {
                 if (c.star) *open = true;
-                else if (c.name.key == column.key) return true;
+                else if (same_name(c.name, column)) return true;
             }
             return false;
         }
         case FromKind::function:
             for (const Name& n : item.alias_columns)
                 if (n.key == column.key) return true;
-            if (item.unnest) return item.alias_columns.empty() && item.alias && item.alias->key == column.key;
-            *open = item.alias_columns.empty();
+            if (!item.alias_columns.empty()) return false;
+            if (item.known_function)  // its columns are known (table_functions.cpp)
+                return std::any_of(item.function_columns.begin(), item.function_columns.end(),
+                                   [&](const Name& n) { return n.key == column.key; });
+            *open = true;
             return false;
     }
     return false;
@@ -415,6 +423,21 @@ Candidates Resolver::candidates(Scope& s, const Name& name) {
         else if (open) c.unknown.push_back(&item);
     }
     return c;
+}
+
+// The item holding the struct of a star t.rec.* (or rec.*), or nullptr.
+FromItem* Resolver::struct_star(Scope& sc, const std::vector<Name>& qualifier) {
+    if (qualifier.size() >= 2)
+        if (FromItem* item = find_item(sc, {qualifier[0]})) return item;
+    return qualifier.empty() ? nullptr : struct_root(sc, qualifier[0]);
+}
+
+// The item whose column `column` is, when a path column.field... names no
+// item: the one source known to have the column (without a schema an
+// unknown qualifier is never guessed to be a column).
+FromItem* Resolver::struct_root(Scope& sc, const Name& column) {
+    Candidates c = candidates(sc, column);
+    return c.known.size() == 1 ? c.known[0] : nullptr;
 }
 
 FromItem* Resolver::find_item(Scope& s, const std::vector<Name>& q) {
@@ -458,17 +481,24 @@ const Srcs& Resolver::function_args(Scope& owner, FromItem& item) {
 
 void Resolver::from_item(Scope& owner, FromItem& item, const Name& column, Sub sub, Pos pos, Srcs& out) {
     Deeper guard(*this);
+    if (!in_pivot_) {
+        if (const FromItem::Added* added = pivoted(item, column)) {
+            // a PIVOT's value column (UNPIVOT's value column): its expressions
+            // over the pivoted item's own columns (even one named like it)
+            in_pivot_ = true;
+            for (const ColRef& r : added->expr.cols)
+                from_item(owner, item, r.parts.back(), compose(sub, r.sub), r.pos, out);
+            in_pivot_ = false;
+            return;
+        }
+        if (hidden(item, column)) {
+            st_.warn(pos, "column '" + column.text + "' is consumed by the PIVOT or UNPIVOT of " + describe(item));
+            out.push_back(Src{-1, reported(column, d_), sub});
+            return;
+        }
+    }
     switch (item.kind) {
         case FromKind::base: {
-            if (pivoted(item, column) && !in_pivot_) {
-                // a PIVOT's value column: the aggregates over the pivoted
-                // table's own columns (even one named like a value column)
-                in_pivot_ = true;
-                for (const ColRef& r : item.pivot_values.cols)
-                    from_item(owner, item, r.parts.back(), compose(sub, r.sub), r.pos, out);
-                in_pivot_ = false;
-                return;
-            }
             std::string name = reported(column, d_);
             if (!item.alias_columns.empty()) {
                 // t AS x(p, q) names t's columns by position: known through
@@ -504,7 +534,7 @@ void Resolver::from_item(Scope& owner, FromItem& item, const Name& column, Sub s
                 if (c.star) {
                     behind.insert(behind.end(), c.srcs.begin(), c.srcs.end());
                     every = every && c.every;
-                } else if (c.name.key == column.key) {
+                } else if (same_name(c.name, column)) {
                     if (!c.from_star) {
                         append(out, c.srcs, sub);
                         return;
@@ -548,6 +578,14 @@ void Resolver::expand(Scope& sc, SelectItem& item, std::vector<OutCol>& outs) {
         for (FromItem& f : sc.sel.from) targets.push_back(&f);
     } else if (FromItem* f = find_item(sc, item.qualifier)) {
         targets.push_back(f);
+    } else if (FromItem* root = struct_star(sc, item.qualifier)) {
+        // t.rec.* / rec.*: the fields of a struct column, not known here: one
+        // column "*" fed by the struct
+        const Name& column = item.qualifier.size() >= 2 && find_item(sc, {item.qualifier[0]}) ? item.qualifier[1]
+                                                                                              : item.qualifier[0];
+        outs.push_back(OutCol{item.name, {}});
+        from_item(sc, *root, column, Sub::identity, item.pos, outs.back().srcs);
+        return;
     } else {
         std::string q;
         for (const Name& n : item.qualifier) q += (q.empty() ? "" : ".") + n.text;
@@ -573,25 +611,19 @@ void Resolver::expand(Scope& sc, SelectItem& item, std::vector<OutCol>& outs) {
                     }
                 } else if (f->known_columns) {
                     for (const std::string& c : *f->known_columns) {
-                        Name n = make_name(c, true, d_);
-                        n.key = ascii_lower(c);
-                        if (excluded(n)) continue;
+                        Name n = catalog_name(c, d_);
+                        if (excluded(n) || hidden(*f, n)) continue;
                         outs.push_back(OutCol{n, {Src{f->table_index, c, Sub::identity}}, false, true});
                     }
                 } else {
                     star.srcs.push_back(Src{f->table_index, "*", Sub::identity});
-                }
-                for (const Name& n : f->pivot_names) {
-                    if (excluded(n)) continue;
-                    outs.push_back(OutCol{n, {}, false, true});
-                    from_item(sc, *f, n, Sub::identity, item.pos, outs.back().srcs);
                 }
                 break;
             case FromKind::query:
                 for (const OutCol& c : item_outputs(*f)) {
                     if (c.star) {
                         star.srcs.insert(star.srcs.end(), c.srcs.begin(), c.srcs.end());
-                    } else if (!excluded(c.name)) {
+                    } else if (!excluded(c.name) && !hidden(*f, c.name)) {
                         outs.push_back(c);
                         outs.back().from_star = true;
                     }
@@ -604,9 +636,15 @@ void Resolver::expand(Scope& sc, SelectItem& item, std::vector<OutCol>& outs) {
                             outs.push_back(OutCol{n, {}, false, true});
                             append(outs.back().srcs, function_args(sc, *f), Sub::transformation);
                         }
-                } else if (f->unnest && f->alias) {
-                    outs.push_back(OutCol{*f->alias, {}, false, true});
-                    append(outs.back().srcs, function_args(sc, *f), Sub::transformation);
+                } else if (f->known_function) {
+                    // the known columns (explode's array form: col, not key and value)
+                    const size_t count = f->star_columns ? std::min(f->star_columns, f->function_columns.size())
+                                                         : f->function_columns.size();
+                    for (size_t i = 0; i < count; ++i) {
+                        if (excluded(f->function_columns[i])) continue;
+                        outs.push_back(OutCol{f->function_columns[i], {}, false, true});
+                        append(outs.back().srcs, function_args(sc, *f), Sub::transformation);
+                    }
                 } else {
                     // a table function's columns are not known: one column
                     // "*" fed by its arguments
@@ -615,6 +653,11 @@ void Resolver::expand(Scope& sc, SelectItem& item, std::vector<OutCol>& outs) {
                     append(outs.back().srcs, function_args(sc, *f), Sub::transformation);
                 }
                 break;
+        }
+        for (const FromItem::Added& a : f->added) {  // a PIVOT's or UNPIVOT's columns
+            if (excluded(a.name)) continue;
+            outs.push_back(OutCol{a.name, {}, false, true});
+            from_item(sc, *f, a.name, Sub::identity, item.pos, outs.back().srcs);
         }
     }
     if (item.kind == ItemKind::star && !sc.sel.using_keys.empty()) {
