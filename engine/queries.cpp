@@ -72,7 +72,7 @@ constexpr ClauseRule select_rules[] = {
     {"from", "FROM", true},                 {"group_by", "GROUP BY", true},
     {"having", "HAVING", true},             {"into", "INTO", true},
     {"lateral_views", "LATERAL VIEW", true}, {"named_window", "WINDOW", true},
-    {"prewhere", "PREWHERE", true},         {"projection", "select list", true},
+    {"optimizer_hint", "optimizer hint", true}, {"prewhere", "PREWHERE", true},         {"projection", "select list", true},
     {"qualify", "QUALIFY", true},           {"select_modifiers", "select modifiers", true},
     {"select_token", "SELECT", true},       {"selection", "WHERE", true},
     {"sort_by", "SORT BY", true},           {"top", "TOP", true},
