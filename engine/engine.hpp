@@ -42,6 +42,7 @@ struct Dialect {
     bool hash_comments;      // '#' starts a line comment
     bool bracket_quotes;     // [identifier]
     bool double_quoted_strings;  // "x" is a string, though the parser reads an identifier
+    bool fold_quoted = false;    // quoted identifiers are folded too (Trino)
 };
 
 const Dialect* find_dialect(std::string_view name);

@@ -32,7 +32,7 @@ constexpr Dialect dialects[] = {
     // Teradata: names are case-insensitive, quoted or not, and kept as written
     {"teradata", "generic", "teradata", Folding::keep, true, false, false, false, false},
     // Trino lower-cases every identifier, quoted ones too
-    {"trino", "generic", "trino", Folding::lower, true, false, false, false, false},
+    {"trino", "generic", "trino", Folding::lower, true, false, false, false, false, true},
     {"tsql", "mssql", "mssql", Folding::keep, true, false, false, true, false},
 };
 static_assert([] {
@@ -110,7 +110,7 @@ bool same_name(const Name& a, const Name& b) {
 }
 
 std::string reported(const Name& n, const Dialect& d) {
-    if (n.quoted) return n.text;
+    if (n.quoted && !d.fold_quoted) return n.text;
     switch (d.report) {
         case Folding::lower: return ascii_lower(n.text);
         case Folding::upper: return ascii_upper(n.text);

@@ -5,6 +5,7 @@
 // the session's tables for every statement after it, in this text and the
 // texts that follow.
 #include "session.hpp"
+#include "recovery.hpp"
 
 #include "parse.hpp"
 #include "split.hpp"
@@ -152,6 +153,10 @@ Ref analyse_text(State& state, Session& session, PyObject* sql, PyObject* name) 
         Ref piece_text = Ref::steal(PyUnicode_DecodeUTF8(body.data(), static_cast<Py_ssize_t>(body.size()), "surrogatepass"));
         Ref parse = Ref::borrow(state.parse_sql);
         PyObject* parsed_raw = call_parser(parse.get(), piece_text.get(), parser_dialect.get(), body.size());
+        Recovery recovered;  // a statement the parser rejects, rewritten (recovery.cpp)
+        if (!parsed_raw && parser_failure())
+            if ((parsed_raw = recover(src, parse.get(), piece_text.get(), d, parser_dialect.get(), recovered)))
+                src.text = recovered.text;
         if (!parsed_raw) {
             if (!parser_failure()) raise_current();
             Ref exc = take_exception();
@@ -170,6 +175,7 @@ Ref analyse_text(State& state, Session& session, PyObject* sql, PyObject* name) 
             Statement& st = statements.emplace_back();
             st.index = ++index;
             st.start = piece.start;
+            if (!recovered.note.empty()) st.warn({}, recovered.note);
             try {
                 read_statement(state.names, src, PyList_GET_ITEM(parsed.get(), i), st);
             } catch (const PyErrorSet&) {
