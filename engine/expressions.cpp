@@ -104,6 +104,13 @@ bool skipped_field(std::string_view k) {
     }
 }
 
+// A variable or parameter the parser hands over as a name (T-SQL and MySQL
+// @x and @@x, BigQuery @param, ${x} substitutions); :x and $1 come as
+// placeholders.  Never a column.
+bool variable(const Name& name) {
+    return !name.quoted && !name.text.empty() && (name.text[0] == '@' || name.text[0] == '$' || name.text[0] == ':');
+}
+
 Sub transformed(Sub sub) { return sub == Sub::identity ? Sub::transformation : sub; }
 Sub conditional(Sub sub) { return is_indirect(sub) ? sub : Sub::conditional; }
 Sub windowed(Sub sub) { return is_indirect(sub) ? sub : Sub::window; }
@@ -158,7 +165,9 @@ void Reader::walk(PyObject* node, Sub sub, Expr& out, Select* owner) {
     if (tag == "Identifier") {
         // Hive reads "x" as a string; its parser here as an identifier
         if (src.dialect->double_quoted_strings && str_view(field(p, n.quote_style)) == "\"") return;
-        out.cols.push_back(ColRef{{ident(p)}, sub, pos_of(p)});
+        Name name = ident(p);
+        if (variable(name)) return;
+        out.cols.push_back(ColRef{{std::move(name)}, sub, pos_of(p)});
     } else if (tag == "CompoundIdentifier") {
         ColRef ref{{}, sub, {}};
         const ListView parts = items(p);

@@ -52,6 +52,9 @@ def rewrite(sql: str, dialect: str) -> list[str]:
     import sqlglot
     from sqlglot.errors import ErrorLevel, SqlglotError
 
+    if "${" in sql:
+        # a template's ${x} is no SQL yet (sqlglot would read ${x} as a struct of a column x)
+        return []
     read = _READ.get(dialect)
     try:
         tree = sqlglot.parse(sql, read=read, error_level=ErrorLevel.RAISE)
