@@ -31,8 +31,7 @@ void too_deep(Statement& st) {
     Statement fresh;
     fresh.index = st.index;
     fresh.start = st.start;
-    fresh.error = "line " + std::to_string(st.start.line) + ", column " + std::to_string(st.start.column) +
-                  ": the statement is nested too deeply to analyse";
+    fresh.fail(MessageKind::too_deep, st.start, "the statement is nested too deeply to analyse");
     st = std::move(fresh);
 }
 
@@ -64,9 +63,9 @@ PyObject* lineage(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noe
                 Statement st;
                 st.index = ++index;
                 st.start = piece.start;
-                st.error = "line " + std::to_string(piece.start.line) + ", column " + std::to_string(piece.start.column) +
-                           ": the statement is nested too deeply to analyse (an expression chains more than " +
-                           std::to_string(max_operator_run) + " operators)";
+                st.fail(MessageKind::too_deep, piece.start,
+                        "the statement is nested too deeply to analyse (an expression chains more than " +
+                            std::to_string(max_operator_run) + " operators)");
                 check(PyList_Append(out.get(), build_statement(state.types, st).get()));
                 continue;
             }
@@ -131,6 +130,7 @@ int exec_module(PyObject* module) noexcept {
         st->parse_sql = Ref::steal(PyObject_GetAttrString(sqloxide.get(), "parse_sql")).release();
         st->resolve = PyUnicode_InternFromString("resolve");
         if (!st->resolve) raise_current();
+        check(PyModule_AddObjectRef(module, "MESSAGE_KINDS", message_kinds().get()));
     });
 }
 
@@ -141,6 +141,7 @@ int traverse(PyObject* module, visitproc visit, void* arg) {
     Py_VISIT(reinterpret_cast<PyObject*>(st->types.source));
     Py_VISIT(reinterpret_cast<PyObject*>(st->types.column));
     Py_VISIT(reinterpret_cast<PyObject*>(st->types.statement));
+    Py_VISIT(st->types.message);
     return 0;
 }
 

@@ -137,7 +137,7 @@ void Resolver::compute(Query* q) {
                 append(merged.srcs, right[i].srcs, Sub::identity);
             }
             if (q->outputs.size() != right.size())
-                st_.warn({}, "the branches of a set operation have " + std::to_string(q->outputs.size()) +
+                st_.warn(MessageKind::branch_width, {}, "the branches of a set operation have " + std::to_string(q->outputs.size()) +
                                  " and " + std::to_string(right.size()) +
                                  " columns: only the first " + std::to_string(n) + " are merged");
             break;
@@ -306,7 +306,7 @@ void Resolver::resolve_ref(const ColRef& r, Scope& sc, Srcs& out, const std::vec
             if (pick.size() > 1) {
                 std::vector<std::string> names;
                 for (FromItem* item : pick) names.push_back(describe(*item));
-                st_.warn(r.pos, "column '" + column.text + "' is ambiguous: it could come from " +
+                st_.warn(MessageKind::ambiguous_column, r.pos, "column '" + column.text + "' is ambiguous: it could come from " +
                                     join_names(names));
                 out.push_back(Src{-1, reported(column, d_), r.sub});
                 return;
@@ -322,7 +322,7 @@ void Resolver::resolve_ref(const ColRef& r, Scope& sc, Srcs& out, const std::vec
                 return;
             }
         }
-        st_.warn(r.pos, "column '" + column.text + "' cannot be attributed: no source in scope has it");
+        st_.warn(MessageKind::unattributed_column, r.pos, "column '" + column.text + "' cannot be attributed: no source in scope has it");
         out.push_back(Src{-1, reported(column, d_), r.sub});
         return;
     }
@@ -350,7 +350,7 @@ void Resolver::resolve_ref(const ColRef& r, Scope& sc, Srcs& out, const std::vec
     }
     std::string q;
     for (const Name& n : qualifier) q += (q.empty() ? "" : ".") + n.text;
-    st_.warn(r.pos, "unknown qualifier '" + q + "' of column '" + column.text + "'");
+    st_.warn(MessageKind::unknown_qualifier, r.pos, "unknown qualifier '" + q + "' of column '" + column.text + "'");
     out.push_back(Src{-1, reported(column, d_), r.sub});
 }
 
@@ -475,7 +475,7 @@ void Resolver::from_item(Scope& owner, FromItem& item, const Name& column, Sub s
                 const auto it = std::find_if(item.alias_columns.begin(), item.alias_columns.end(),
                                              [&](const Name& n) { return n.key == column.key; });
                 if (it == item.alias_columns.end()) {
-                    st_.warn(pos, "column '" + column.text + "' is not among the columns named for " + describe(item));
+                    st_.warn(MessageKind::unknown_column, pos, "column '" + column.text + "' is not among the columns named for " + describe(item));
                 } else {
                     const size_t i = static_cast<size_t>(it - item.alias_columns.begin());
                     name = item.known_columns && i < item.known_columns->size() ? (*item.known_columns)[i] : "*";
@@ -489,7 +489,7 @@ void Resolver::from_item(Scope& owner, FromItem& item, const Name& column, Sub s
                         break;
                     }
                 if (!found)
-                    st_.warn(pos, "column '" + column.text + "' is not in the schema of " + describe(item));
+                    st_.warn(MessageKind::unknown_column, pos, "column '" + column.text + "' is not in the schema of " + describe(item));
             }
             out.push_back(Src{item.table_index, std::move(name), sub});
             return;
@@ -525,9 +525,9 @@ void Resolver::from_item(Scope& owner, FromItem& item, const Name& column, Sub s
             if (!behind.empty()) {
                 std::vector<std::string> names;
                 for (const Src& t : behind) names.push_back(t.table >= 0 ? st_.tables[t.table] : "?");
-                st_.warn(pos, "column '" + column.text + "' is ambiguous: it could come from " + join_names(names));
+                st_.warn(MessageKind::ambiguous_column, pos, "column '" + column.text + "' is ambiguous: it could come from " + join_names(names));
             } else if (!(item.query->state == Query::State::running)) {
-                st_.warn(pos, "column '" + column.text + "' is not an output of " + describe(item));
+                st_.warn(MessageKind::unknown_column, pos, "column '" + column.text + "' is not an output of " + describe(item));
             } else {
                 return;  // a recursive reference before its anchor is known
             }
@@ -550,7 +550,7 @@ void Resolver::expand(Scope& sc, SelectItem& item, std::vector<OutCol>& outs) {
     } else {
         std::string q;
         for (const Name& n : item.qualifier) q += (q.empty() ? "" : ".") + n.text;
-        st_.warn(item.pos, "unknown qualifier '" + q + "' of a star");
+        st_.warn(MessageKind::unknown_qualifier, item.pos, "unknown qualifier '" + q + "' of a star");
         outs.push_back(OutCol{item.name, {Src{-1, "*", Sub::identity}}, true});
         return;
     }
@@ -609,7 +609,7 @@ void Resolver::expand(Scope& sc, SelectItem& item, std::vector<OutCol>& outs) {
                 } else {
                     // a table function's columns are not known: one column
                     // "*" fed by its arguments
-                    st_.warn(item.pos, "the columns of " + describe(*f) + " are not known: its star is not expanded");
+                    st_.warn(MessageKind::unexpanded_star, item.pos, "the columns of " + describe(*f) + " are not known: its star is not expanded");
                     outs.push_back(OutCol{item.name, {}, false, true});
                     append(outs.back().srcs, function_args(sc, *f), Sub::transformation);
                 }
@@ -655,12 +655,12 @@ void Resolver::finish() {
     std::vector<Name> names = st.target_columns;
     if (!names.empty()) {
         if (names.size() != outs.size() && !star)
-            st.warn({}, std::to_string(names.size()) + " target columns are named for " +
+            st.warn(MessageKind::target_width, {}, std::to_string(names.size()) + " target columns are named for " +
                             std::to_string(outs.size()) + " output columns");
     } else if (st.kind == Kind::insert && st.target_known) {
         for (const std::string& c : st.target_known->columns) names.push_back(make_name(c, true, d_));
         if (names.size() != outs.size() && !star)
-            st.warn({}, "the target table has " + std::to_string(names.size()) + " columns; " +
+            st.warn(MessageKind::target_width, {}, "the target table has " + std::to_string(names.size()) + " columns; " +
                             std::to_string(outs.size()) + " are inserted");
     }
     for (const OutCol& c : names.empty() ? outs : apply_names(outs, names))

@@ -55,7 +55,7 @@ void read_statement(const Names& names, const Source& src, PyObject* node, State
         // Statements that move data between columns but are not followed
         // (yet) say so; the rest (DDL, SET, USE, ...) have no column lineage.
         if (tag == "Update" || tag == "Merge")
-            st.warn({}, ascii_upper(tag) + " statements are not analysed: their columns have no lineage");
+            st.warn(MessageKind::unanalysed_statement, {}, ascii_upper(tag) + " statements are not analysed: their columns have no lineage");
     }
 }
 

@@ -10,7 +10,7 @@ from __future__ import annotations
 from collections.abc import Mapping
 from importlib.metadata import PackageNotFoundError, version
 
-from ._results import Column, Source, Statement
+from ._results import Column, Message, Source, Statement
 
 try:
     from . import _engine
@@ -22,12 +22,15 @@ except ImportError as e:  # pragma: no cover - depends on how Python was started
     ) from e
 from .catalog import Catalog
 
+# The kinds a Message can have (warnings and errors), as the engine defines them.
+MESSAGE_KINDS: tuple[str, ...] = _engine.MESSAGE_KINDS
+
 try:
     __version__ = version("keldra-lineage")
 except PackageNotFoundError:  # running from a source tree
     __version__ = "0+unknown"
 
-__all__ = ["lineage", "Catalog", "Statement", "Column", "Source", "DIALECTS"]
+__all__ = ["lineage", "Catalog", "Statement", "Column", "Source", "Message", "MESSAGE_KINDS", "DIALECTS"]
 
 DIALECTS = (
     "generic", "ansi", "bigquery", "clickhouse", "databricks", "duckdb", "hive",

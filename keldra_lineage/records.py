@@ -1,7 +1,6 @@
 """The lineage engine's statements as flat records, one per column and source."""
 from __future__ import annotations
 
-import re
 from typing import NamedTuple, Optional
 
 
@@ -37,19 +36,16 @@ def records_of(file: str, statement) -> list[Record]:
     return out
 
 
-# The engine's positions: "line L, column C: message".
-_AT = re.compile(r"line (\d+), column (\d+): ")
 MAX_MESSAGE = 300
 
 
 def located(file: str, line: int, message: str, label: str = "") -> str:
     """`FILE:LINE:COL: [label: ]message` on one line of at most about 300
-    characters; the position is the one the message starts with, if any."""
-    message = " ".join(message.split())
-    at = _AT.match(message)
+    characters. A `Message` gives its own position and text; a plain str is
+    placed at `line`."""
     where = f"{file}:{line}"
-    if at:
-        where = f"{file}:{at.group(1)}:{at.group(2)}"
-        message = message[at.end():]
-    text = f"{where}: {label}{message}"
+    if getattr(message, "line", None):
+        where = f"{file}:{message.line}" + (f":{message.column}" if message.column else "")
+        message = message.message
+    text = f"{where}: {label}{' '.join(message.split())}"
     return text if len(text) <= MAX_MESSAGE else text[:MAX_MESSAGE - 3] + "..."
