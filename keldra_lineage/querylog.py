@@ -213,10 +213,10 @@ def read_query_log(path, query_column: Optional[str] = None, id_column: Optional
 
 class LogResult(NamedTuple):
     """The analysis of one row: its statements (table names completed with the
-    row's database and schema), the fingerprint of its query, the id of the
-    first row with that query, which occurrence of it this row is (1 for the
-    first), and what went wrong outside the statements (a missing query, a
-    failed analysis)."""
+    row's database and schema), the fingerprint of its query, the id and the
+    (file, row) of the first row with that query, which occurrence of it this
+    row is (1 for the first), and what went wrong outside the statements (a
+    missing query, a failed analysis)."""
 
     row: LogRow
     fingerprint: Optional[str]
@@ -224,6 +224,7 @@ class LogResult(NamedTuple):
     occurrence: int
     statements: tuple
     problems: tuple
+    first: Optional[tuple] = None
 
 
 def _qualify(name: Optional[str], database: Optional[str], schema: Optional[str]) -> Optional[str]:
@@ -272,7 +273,7 @@ class LogAnalyser:
         self.dialect = dialect
         self.catalog = schema
         self.fingerprint = Fingerprinter(dialect)
-        self._cache: OrderedDict = OrderedDict()   # key -> [first id, count, statements]
+        self._cache: OrderedDict = OrderedDict()   # key -> [first id, count, statements, (file, row)]
         self._catalogs: dict = {}
         self._cache_size = cache_size
         self.analysed = 0   # analyses run
@@ -305,7 +306,7 @@ class LogAnalyser:
         if entry is not None:
             self._cache.move_to_end(key)
             entry[1] += 1
-            return LogResult(row, fp, entry[0], entry[1], entry[2], ())
+            return LogResult(row, fp, entry[0], entry[1], entry[2], (), entry[3])
         problems = ()
         try:
             statements = complete_names(lineage(row.query, self.dialect, self._catalog_for(row.database, row.schema)),
@@ -315,10 +316,10 @@ class LogAnalyser:
             problems = (Message("engine_fault", None, None, f"{type(e).__name__}: {' '.join(str(e).split())}"),)
         self.analysed += 1
         if not problems:
-            self._cache[key] = [row.id, 1, statements]
+            self._cache[key] = [row.id, 1, statements, (row.file, row.row)]
             if len(self._cache) > self._cache_size:
                 self._cache.popitem(last=False)
-        return LogResult(row, fp, row.id, 1, statements, problems)
+        return LogResult(row, fp, row.id, 1, statements, problems, (row.file, row.row))
 
     def run(self, rows: Iterable[LogRow]) -> Iterator[LogResult]:
         for row in rows:
