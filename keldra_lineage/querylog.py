@@ -16,6 +16,7 @@ A log is a CSV (or TSV), JSON-lines or Parquet file, optionally compressed
 from __future__ import annotations
 
 import os
+import re
 from collections import OrderedDict
 from collections.abc import Iterable, Iterator
 from typing import Any, NamedTuple, Optional
@@ -257,13 +258,31 @@ def complete_names(statements: Iterable[Statement], database: Optional[str],
                  for st in statements)
 
 
+_EXPRESSION_NAME = re.compile(r"""[\s'"()+\-*/,|=<>]|^[0-9]""")
+
+
+def _reusable(statements) -> bool:
+    """Whether the analysis holds for every text of its fingerprint: not when
+    it has an error (its message quotes the text) or an output column named
+    by its expression's text (``coalesce(y, 'z')``), which can hold literals."""
+    for st in statements:
+        if st.error is not None:
+            return False
+        for c in st.columns:
+            if _EXPRESSION_NAME.search(c.name):
+                return False
+    return True
+
+
 class LogAnalyser:
     """Analyses log rows, each distinct query once.
 
     Rows whose queries have the same fingerprint and the same default
-    database and schema share one analysis; the last `cache_size` distinct
-    queries are kept (one seen again after it left is analysed again and
-    counted from 1)."""
+    database and schema share one analysis; an analysis whose records quote
+    the text (an error, a column named by its expression) is shared by rows
+    with the same exact text only.  The last `cache_size` distinct queries
+    are kept (one seen again after it left is analysed again and counted from
+    1)."""
 
     def __init__(self, dialect: str = "generic", schema=None, cache_size: int = _CACHE_SIZE):
         from . import Catalog
@@ -302,7 +321,12 @@ class LogAnalyser:
             return LogResult(row, None, None, 0, (), (Message("missing_query", None, None, what),))
         fp = self.fingerprint(row.query)
         key = (fp, row.database, row.schema)
+        exact = (None, row.query, row.database, row.schema)
         entry = self._cache.get(key)
+        if entry is None:
+            entry = self._cache.get(exact)
+            if entry is not None:
+                key = exact
         if entry is not None:
             self._cache.move_to_end(key)
             entry[1] += 1
@@ -316,6 +340,8 @@ class LogAnalyser:
             problems = (Message("engine_fault", None, None, f"{type(e).__name__}: {' '.join(str(e).split())}"),)
         self.analysed += 1
         if not problems:
+            if not _reusable(statements):
+                key = exact
             self._cache[key] = [row.id, 1, statements, (row.file, row.row)]
             if len(self._cache) > self._cache_size:
                 self._cache.popitem(last=False)

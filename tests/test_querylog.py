@@ -157,3 +157,16 @@ def test_fingerprint_ignores_what_does_not_change_lineage(a, b, same):
     if same:
         strip = lambda sts: [[(c.sources) for c in s.columns] for s in sts]  # noqa: E731
         assert strip(lineage(a)) == strip(lineage(b))
+
+
+def test_records_that_quote_the_text_are_not_shared_across_literals(tmp_path):
+    path = tmp_path / "h.csv"
+    path.write_text("query\n\"SELECT coalesce(y, 'z') FROM t\"\n\"SELECT coalesce(y, 'w') FROM t\"\n"
+                    "\"SELECT coalesce(y, 'w') FROM t\"\nSELECT x FROM WHERE 4\nSELECT x FROM WHERE 22\n")
+    analyser = LogAnalyser()
+    results = list(analyser.run(read_query_log(path)))
+    assert [r.statements[0].columns[0].name for r in results[:3]] == ["coalesce(y, 'z')", "coalesce(y, 'w')",
+                                                                       "coalesce(y, 'w')"]
+    assert [r.occurrence for r in results] == [1, 1, 2, 1, 1]
+    assert [r.statements[0].error.message.rsplit(" ", 1)[-1] for r in results[3:]] == ["4", "22"]
+    assert analyser.analysed == 4
