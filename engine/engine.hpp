@@ -233,6 +233,7 @@ struct Statement {
     std::string target_name;
     std::vector<Name> target_columns;  // INSERT (cols) / CREATE VIEW (cols) / CREATE TABLE (defs)
     std::optional<KnownTable> target_known;  // the target's columns, where known
+    bool named = false;                // a query that the caller named: it defines its target
     Query* query = nullptr;
     Message error;                  // empty when the statement was analysed
     std::vector<Message> warnings;
@@ -277,16 +278,31 @@ struct Names;  // interned dict keys, module state
 
 void read_statement(const Names& n, const Source& src, PyObject* node, Statement& st);
 
-// Tables: the tables created by earlier statements of the call, by key.
+// Tables: what a session knows of the tables its statements name.  The
+// tables its earlier statements created or filled come first (by key, and
+// by their last name part for names written with fewer parts), then the
+// catalog's answers, each asked once.
 struct Tables {
-    PyObject* catalog = nullptr;   // borrowed from the call's arguments; may be None
+    PyObject* catalog = nullptr;   // owned by the session; may be None
     PyObject* resolve_name = nullptr;
-    std::unordered_map<std::string, KnownTable> created;
+    struct Created {
+        KnownTable table;
+        std::uint64_t order;       // when it was last defined
+    };
+    std::unordered_map<std::string, Created> created;
+    std::unordered_map<std::string, std::vector<std::string>> by_last;  // last part's key -> keys
+    std::uint64_t defined = 0;
     std::unordered_map<std::string, std::optional<KnownTable>> looked_up;
     void attach(Statement& st, const Dialect& d);
     void record(const Statement& st);
     const KnownTable* find(const std::vector<Name>& parts);
+    std::vector<const KnownTable*> in_order() const;  // the created tables, oldest definition first
 };
+
+// Whether a statement makes its target known to the statements after it:
+// it creates the table or view, defines it (a query given a name), or fills
+// a table that nothing knew before.  The one place of this rule.
+bool defines_target(const Statement& st);
 
 void resolve_statement(Statement& st, const Dialect& d);
 

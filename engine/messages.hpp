@@ -22,6 +22,7 @@ namespace keldra::engine {
     X(unanalysed_statement)  /* a statement kind whose columns have no lineage */           \
     X(branch_width)          /* set operation branches with different numbers of columns */ \
     X(target_width)          /* a target with another number of columns than the query */   \
+    X(no_defining_query)     /* a named text (a dbt model) without a query to define it */   \
     /* errors of the engine */                                                               \
     X(parse_error)           /* the parser rejected the statement */                         \
     X(too_deep)              /* nested too deeply to analyse */                              \

@@ -26,7 +26,6 @@ _SYSTEM_SCHEMAS = frozenset(
 )
 
 _SCHEMA_FILE_TYPES = (".json", ".yaml", ".yml", ".sql")
-_TABLE_KINDS = frozenset({"create_table", "create_table_as", "create_view"})
 
 
 class _Table(NamedTuple):
@@ -595,25 +594,20 @@ def _load_yaml(name: str, text: str):
 
 
 def _entries_from_sql(name: str, text: str, dialect: str) -> dict[tuple[str, ...], tuple[str, ...]]:
-    from keldra_lineage import lineage
+    from keldra_lineage import Session
 
-    # By case-folded name: a later CREATE of the same table, in any case,
-    # replaces the earlier one and moves it to its own place.
-    defined: dict[tuple[str, ...], tuple[tuple[str, ...], tuple[str, ...]]] = {}
-    for statement in lineage(text, dialect=dialect):
+    # The tables the file's statements create, as a session keeps them: a
+    # later CREATE of the same table, in any case, replaces the earlier one
+    # and moves it to its own place.
+    session = Session(dialect)
+    for statement in session.lineage(text):
         if statement.error is not None:
             raise ValueError(f"{name}: {statement.error}")
-        if statement.kind not in _TABLE_KINDS or statement.target is None:
-            continue
-        columns = tuple(c.name for c in statement.columns)
-        if "*" in columns:
+        if statement.target is not None and any(c.name == "*" for c in statement.columns):
             raise ValueError(
                 f"{name}: line {statement.line}: the columns of {statement.target!r} cannot be "
                 "listed: it selects * from a table this file does not define")
-        parts = tuple(statement.target.split("."))
-        defined.pop(_fold(parts), None)
-        defined[_fold(parts)] = (parts, columns)
-    return dict(defined.values())
+    return {tuple(table.split(".")): columns for table, columns in session.tables.items()}
 
 
 def _create_engine(url):

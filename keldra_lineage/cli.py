@@ -22,6 +22,7 @@ examples:
   keldra-lineage etl/ -f openlineage --namespace warehouse
   keldra-lineage etl/ --trace sales.orders.amount --downstream
   keldra-lineage etl/ -f dot | dot -Tsvg > lineage.svg
+  keldra-lineage --dbt jaffle_shop/               a dbt project after `dbt docs generate`
 
 Each record tells which source table and column feed an output column, and
 how (type DIRECT or INDIRECT, and a subtype).  Tables written by a statement
@@ -54,10 +55,14 @@ def build_parser() -> argparse.ArgumentParser:
                    help="SQL file, folder (every *.sql below it) or - for standard input")
     p.add_argument("-e", "--execute", action="append", default=[], metavar="SQL",
                    help="analyse this SQL text (may be repeated)")
+    p.add_argument("--dbt", metavar="PATH",
+                   help="a compiled dbt project (its folder, or its target folder): every model "
+                        "and snapshot, in dependency order, sources and seeds from catalog.json")
     p.add_argument("-f", "--format", choices=sorted([*WRITERS, "openlineage"]), default="table",
                    help="output format (default: table)")
-    p.add_argument("--dialect", choices=DIALECTS, default="generic", metavar="NAME",
-                   help=f"SQL dialect: {', '.join(DIALECTS)} (default: generic)")
+    p.add_argument("--dialect", choices=DIALECTS, default=None, metavar="NAME",
+                   help=f"SQL dialect: {', '.join(DIALECTS)} (default: generic; with --dbt the "
+                        "project's adapter)")
     p.add_argument("--schema", action="append", default=[], metavar="PATH",
                    help="tables and their columns: a .json, .yaml or .sql (CREATE TABLE) file; "
                         "may be repeated, later files win")
@@ -143,14 +148,17 @@ def _fail(message: str):
 def _run(argv: list[str] | None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
-    if not args.paths and not args.execute:
+    if not args.paths and not args.execute and not args.dbt:
         parser.print_usage(sys.stderr)
-        print("keldra-lineage: error: give a PATH, - for standard input, or -e SQL", file=sys.stderr)
+        print("keldra-lineage: error: give a PATH, - for standard input, -e SQL or --dbt PATH",
+              file=sys.stderr)
         return 2
     if args.jobs is not None and args.jobs < 1:
         parser.error("--jobs must be at least 1")
     if args.exact:
         return _run_exact(parser, args)
+    if args.dialect is None and not args.dbt:
+        args.dialect = "generic"
     return _run_engine(parser, args)
 
 
@@ -159,6 +167,7 @@ def _run_exact(parser, args) -> int:
     if args.format not in WRITERS:
         parser.error(f"-f {args.format} needs the lineage engine (not --exact)")
     engine_only = {"--trace": args.trace, "--schema": args.schema, "--schema-url": args.schema_url,
+                   "--dbt": args.dbt,
                    "--default-schema": args.default_schema, "--default-database": args.default_database}
     for option, value in engine_only.items():
         if value:
@@ -238,44 +247,71 @@ def _run_engine(parser, args) -> int:
               file=sys.stderr)
         return 2
 
-    inputs = read_inputs(args.paths, args.execute)
-    readable = [i for i in inputs if i.error is None]
+    project = None
+    if args.dbt:
+        from keldra_lineage import Catalog, dbt
+
+        try:
+            project = dbt.read_project(args.dbt)
+        except dbt.DbtProjectError as e:
+            print(f"keldra-lineage: error: --dbt {e}", file=sys.stderr)
+            return 2
+        args.dialect = args.dialect or project.dialect
+        catalog = Catalog.merge(project.schema, *([catalog] if catalog is not None else []))
+        if not args.quiet:
+            for note in project.notes:
+                print(f"keldra-lineage: {note}", file=sys.stderr)
+            print(f"keldra-lineage: {project.summary()}", file=sys.stderr)
+
+    # Every input in order: (name, text or None, target, kind, problem, fatal).
+    inputs = [(i.name, i.text, None, None, i.error, True) for i in read_inputs(args.paths, args.execute)]
+    if project is not None:
+        inputs += [(m.file, m.text, m.relation, m.kind, m.problem and f"1: {m.problem}", m.fatal)
+                   for m in project.models]
+    readable = [(text, target) for _, text, target, _, _, _ in inputs if text is not None]
     show = not args.quiet and sys.stderr.isatty() and len(readable) > 1
     bar, tick = _progress_bar(len(readable), show)
-    try:
-        results = iter(analysis.lineage_run([i.text for i in readable], args.dialect, catalog,
-                                            args.jobs or DEFAULT_JOBS, tick))
-    finally:
-        if bar:
-            bar.close()
+    results = analysis.lineage_run(readable, args.dialect, catalog, args.jobs or DEFAULT_JOBS, tick)
 
     rows, documents, failed = [], [], False
-    for source in inputs:
-        if source.error is not None:
-            failed = True
-            print(f"{source.name}:{source.error}", file=sys.stderr)
-            if args.fail_fast:
-                break
-            continue
-        status, statements = next(results)
-        if status == "error":
-            failed = True
-            print(located(source.name, 1, statements), file=sys.stderr)
-            statements = []
-        for st in statements:
-            if st.error is not None:
+    try:
+        for name, text, target, kind, problem, fatal in inputs:
+            if text is None:
+                if not fatal:
+                    if not args.quiet:
+                        print(f"{name}:{problem.replace(': ', ': warning: ', 1)}", file=sys.stderr)
+                    continue
                 failed = True
-                print(located(source.name, st.line, st.error), file=sys.stderr)
+                print(f"{name}:{problem}", file=sys.stderr)
+                if args.fail_fast:
+                    break
                 continue
-            if not args.quiet:
-                for w in st.warnings:
-                    print(located(source.name, st.line, w, "warning: "), file=sys.stderr)
-            if args.format == "openlineage":
-                documents.append(openlineage.dataset(source.name, st, args.namespace))
-            else:
-                rows.extend(records_of(source.name, st))
-        if failed and args.fail_fast:
-            break
+            status, *payload = next(results)
+            statements = payload[0]
+            if status == "error":
+                failed = True
+                print(located(name, 1, statements), file=sys.stderr)
+                statements = []
+            elif kind is not None:
+                statements = analysis.named_as(statements, kind)
+            for st in statements:
+                if st.error is not None:
+                    failed = True
+                    print(located(name, st.line, st.error), file=sys.stderr)
+                    continue
+                if not args.quiet:
+                    for w in st.warnings:
+                        print(located(name, st.line, w, "warning: "), file=sys.stderr)
+                if args.format == "openlineage":
+                    documents.append(openlineage.dataset(name, st, args.namespace))
+                else:
+                    rows.extend(records_of(name, st))
+            if failed and args.fail_fast:
+                break
+    finally:
+        results.close()
+        if bar:
+            bar.close()
 
     if args.format == "openlineage":
         import json
