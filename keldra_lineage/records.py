@@ -24,6 +24,40 @@ class Record(NamedTuple):
 FIELDS = Record._fields
 
 
+class LogRecord(NamedTuple):
+    """A record of a run that reads query logs: a `Record`'s fields, then the
+    log row it came from (None for a SQL file): its number among the data
+    rows, its query id, the query's fingerprint, the id of the first row with
+    that query, which occurrence this row is, and the row's other columns."""
+    file: str
+    statement: int
+    line: int
+    kind: str
+    target: Optional[str]
+    column: Optional[str]
+    source_table: Optional[str]
+    source_column: Optional[str]
+    type: Optional[str]
+    subtype: Optional[str]
+    row: Optional[int] = None
+    query_id: Optional[str] = None
+    fingerprint: Optional[str] = None
+    first_query_id: Optional[str] = None
+    occurrence: Optional[int] = None
+    fields: Optional[dict] = None
+
+
+LOG_FIELDS = LogRecord._fields
+
+
+def log_records_of(result) -> list[LogRecord]:
+    """The records of one query-log row (a `querylog.LogResult`)."""
+    row = result.row
+    tail = (row.row, row.id, result.fingerprint, result.first_id, result.occurrence, row.fields or None)
+    return [LogRecord(*r, *tail) for st in result.statements if st.error is None
+            for r in records_of(row.file, st)]
+
+
 def records_of(file: str, statement) -> list[Record]:
     """The records of one statement of the engine (none for one with an error)."""
     head = (file, statement.index, statement.line, statement.kind, statement.target)
