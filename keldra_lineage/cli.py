@@ -407,6 +407,7 @@ class _Output:
         self.fmt = fmt
         self.graph = None
         self.stream = None
+        self.shared = None
         self.store = None
         if args.output:
             from keldra_lineage.store import LineageStore
@@ -422,6 +423,11 @@ class _Output:
                 _write(text)
 
             self.stream = RecordStream(fmt, self.fields, write)
+            if fmt == "jsonl" and self.logs:
+                from keldra_lineage.records import FIELDS as HEAD
+                from keldra_lineage.streaming import SharedLines
+
+                self.shared = SharedLines(HEAD, LOG_FIELDS[len(HEAD):])
 
     def _records(self, name, statements):
         from keldra_lineage.records import LogRecord, records_of
@@ -453,6 +459,16 @@ class _Output:
                 _write("".join(json.dumps(d, ensure_ascii=False) + "\n" for d in docs))
             return
         if self.graph is None and self.stream is None:
+            return
+        if result is not None and self.shared is not None:
+            from keldra_lineage.records import log_tail, records_of
+
+            row = result.row
+            lines = self.shared.lines((id(result.statements), row.file), result.statements,
+                                      lambda: [r for st in result.statements if st.error is None
+                                               for r in records_of(row.file, st)],
+                                      log_tail(result))
+            self.stream.add_lines(lines)
             return
         if result is not None:
             from keldra_lineage.records import log_records_of

@@ -31,8 +31,11 @@ _BY = frozenset({TokenType.GROUP_BY, TokenType.ORDER_BY, TokenType.SORT_BY, Toke
                  TokenType.DISTRIBUTE_BY, TokenType.PARTITION_BY})
 # what may stand inside a BY list without ending it
 _IN_BY = frozenset({TokenType.COMMA, TokenType.NUMBER, TokenType.VAR, TokenType.IDENTIFIER,
-                    TokenType.DOT, TokenType.ASC, TokenType.DESC, TokenType.FIRST})
-_WORDS = frozenset({TokenType.VAR})
+                    TokenType.DOT, TokenType.ASC, TokenType.DESC, TokenType.FIRST, TokenType.L_PAREN,
+                    TokenType.R_PAREN})
+_KEYWORD, _WORD, _LITERAL, _QUOTED, _BY_START, _IN_BY_LIST = range(6)
+_ACTION = {**{k: _IN_BY_LIST for k in _IN_BY}, **{k: _LITERAL for k in _LITERALS},
+           **{k: _BY_START for k in _BY}, TokenType.VAR: _WORD, TokenType.IDENTIFIER: _QUOTED}
 _MEMO_LIMIT = 1 << 16      # texts remembered before the memo starts over
 _MEMO_MAX_TEXT = 1 << 16   # longer texts are not remembered
 
@@ -67,26 +70,31 @@ class Fingerprinter:
             # error; copies that differ in whitespace only still meet
             return "\x00" + " ".join(text.split())
         out = []
-        in_by = False
-        previous = None
+        append = out.append
+        in_by = False   # inside a BY list, where a bare integer names a column
+        ordinal = False  # ... just after BY or a comma of it
+        action = _ACTION
         for tok in tokens:
             kind = tok.token_type
-            if kind in _LITERALS:
-                if kind is TokenType.NUMBER and in_by and previous in (TokenType.COMMA, *_BY):
-                    out.append(tok.text)
-                else:
-                    out.append("?")
-            elif kind is TokenType.IDENTIFIER:
-                out.append('"' + tok.text.replace('"', '""') + '"')
-            elif kind in _WORDS:
-                out.append(tok.text)
-            else:
-                out.append(tok.text.upper())
-            if kind in _BY:
-                in_by = True
-            elif kind not in _IN_BY:
-                in_by = False
-            previous = kind
+            act = action.get(kind, _KEYWORD)
+            if act == _KEYWORD:
+                append(tok.text.upper())
+                in_by = ordinal = False
+            elif act == _WORD:
+                append(tok.text)
+                ordinal = False
+            elif act == _LITERAL:
+                append(tok.text if in_by and ordinal and kind is TokenType.NUMBER else "?")
+                ordinal = False
+            elif act == _QUOTED:
+                append('"' + tok.text.replace('"', '""') + '"')
+                ordinal = False
+            elif act == _BY_START:
+                append(tok.text.upper())
+                in_by = ordinal = True
+            else:  # a comma or another token that a BY list may hold
+                append(tok.text.upper())
+                ordinal = kind is TokenType.COMMA
         return " ".join(out)
 
 

@@ -50,12 +50,17 @@ class LogRecord(NamedTuple):
 LOG_FIELDS = LogRecord._fields
 
 
+def log_tail(result) -> tuple:
+    """The fields a query-log row adds to each of its records."""
+    row = result.row
+    return (row.row, row.id, result.fingerprint, result.first_id, result.occurrence, row.fields or None)
+
+
 def log_records_of(result) -> list[LogRecord]:
     """The records of one query-log row (a `querylog.LogResult`)."""
-    row = result.row
-    tail = (row.row, row.id, result.fingerprint, result.first_id, result.occurrence, row.fields or None)
+    tail = log_tail(result)
     return [LogRecord(*r, *tail) for st in result.statements if st.error is None
-            for r in records_of(row.file, st)]
+            for r in records_of(result.row.file, st)]
 
 
 def records_of(file: str, statement) -> list[Record]:

@@ -25,6 +25,7 @@ class RecordStream:
         self._render = RECORD_WRITERS[fmt]
         self._write = write
         self._rows: list = []
+        self._lines: list[str] = []
         self._chunks = 0
         self._since = time.monotonic()
         if fmt in ("csv", "table"):
@@ -41,7 +42,19 @@ class RecordStream:
                                          and time.monotonic() - self._since >= _LATENCY):
             self.flush()
 
+    def add_lines(self, lines: list[str]) -> None:
+        """JSON lines already rendered (jsonl only), in order with the rows."""
+        if self._rows:
+            self.flush()
+        self._lines.extend(lines)
+        if len(self._lines) >= _CHUNK or time.monotonic() - self._since >= _LATENCY:
+            self.flush()
+
     def flush(self) -> None:
+        if self._lines:
+            lines, self._lines = self._lines, []
+            self._chunks += 1
+            self._write("\n".join(lines) + "\n")
         rows, self._rows = self._rows, []
         self._since = time.monotonic()
         if not rows:
@@ -63,3 +76,29 @@ class RecordStream:
             self._write("\n]\n" if self._chunks else "[]\n")
         elif not self._chunks and self.fmt in ("csv", "table"):
             self._write(self._render([], self.fields))
+
+
+class SharedLines:
+    """JSON lines of query-log records whose statement part is shared by the
+    copies of one query: that part is rendered once per analysis, and each
+    row adds only its own fields.  The lines are those RECORD_WRITERS["jsonl"]
+    writes for the same records."""
+
+    def __init__(self, head_fields, tail_fields, size: int = 512):
+        self.head_fields = tuple(head_fields)
+        self.tail_fields = tuple(tail_fields)
+        self._cache: dict = {}
+        self._size = size
+
+    def lines(self, key, statements, head_rows, tail) -> list[str]:
+        """`head_rows()` gives the statement part of each record; `key` and
+        `statements` (kept alive with the entry) say which analysis it is."""
+        hit = self._cache.get(key)
+        if hit is None or hit[0] is not statements:
+            if len(self._cache) >= self._size:
+                self._cache.clear()
+            prefixes = [json.dumps(dict(zip(self.head_fields, r)), ensure_ascii=False)[:-1] + ", "
+                        for r in head_rows()]
+            hit = self._cache[key] = (statements, prefixes)
+        end = json.dumps(dict(zip(self.tail_fields, tail)), ensure_ascii=False)[1:]
+        return [p + end for p in hit[1]]

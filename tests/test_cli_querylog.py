@@ -135,3 +135,22 @@ def test_output_writes_the_store_and_nothing_else(tmp_path, log, store):
     # -f as well: the records on standard output too
     done = run(sql, "--output", path, "-f", "jsonl")
     assert json.loads(done.stdout.splitlines()[0])["target"] == "mart.report"
+
+
+def test_shared_json_lines_are_the_jsonl_format_byte_for_byte(tmp_path):
+    from keldra_lineage.formats import RECORD_WRITERS
+    from keldra_lineage.querylog import LogAnalyser, read_query_log
+    from keldra_lineage.records import FIELDS, LOG_FIELDS, log_records_of, log_tail, records_of
+    from keldra_lineage.streaming import SharedLines
+
+    log = write_csv_gz(tmp_path / "s.csv.gz", [
+        ("é1", 'SELECT "naïve" AS "a""b", x FROM t WHERE y = \'ü\'', "zoë", "S"),
+        ("é2", 'SELECT "naïve" AS "a""b", x FROM t WHERE y = \'v\'', "zoë", "S")])
+    shared = SharedLines(FIELDS, LOG_FIELDS[len(FIELDS):])
+    for result in LogAnalyser().run(read_query_log(log)):
+        def head(result=result):
+            return [r for st in result.statements for r in records_of(result.row.file, st)]
+
+        fast = shared.lines(id(result.statements), result.statements, head, log_tail(result))
+        assert fast and "".join(line + "\n" for line in fast) == RECORD_WRITERS["jsonl"](
+            log_records_of(result), LOG_FIELDS)

@@ -9,7 +9,7 @@ import pytest
 
 from keldra_lineage import Message, lineage
 from keldra_lineage.fingerprint import fingerprint
-from keldra_lineage.querylog import LogAnalyser, QueryLogError, read_query_log
+from keldra_lineage.querylog import LogAnalyser, LogRow, QueryLogError, read_query_log
 
 ROWS = [
     {"QUERY_ID": "q1", "QUERY_TEXT": "SELECT a, b\nFROM t WHERE x = 5", "DATABASE_NAME": "DB",
@@ -170,3 +170,12 @@ def test_records_that_quote_the_text_are_not_shared_across_literals(tmp_path):
     assert [r.occurrence for r in results] == [1, 1, 2, 1, 1]
     assert [r.statements[0].error.message.rsplit(" ", 1)[-1] for r in results[3:]] == ["4", "22"]
     assert analyser.analysed == 4
+
+
+def test_expression_names_without_literals_are_shared():
+    analyser = LogAnalyser()
+    rows = [LogRow("l", k, str(k), f"SELECT sum(x1) AS s, max(y) FROM t WHERE z > {k}", None, None, {})
+            for k in range(3)]
+    results = [analyser.analyse(r) for r in rows]
+    assert [r.occurrence for r in results] == [1, 2, 3] and analyser.analysed == 1
+    assert [c.name for c in results[2].statements[0].columns] == ["s", "max(y)"]
