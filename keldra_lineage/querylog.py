@@ -40,7 +40,7 @@ SCHEMA_COLUMNS = ("schema_name", "default_schema", "schema", "default_dataset", 
 
 BATCH_ROWS = 4096          # rows converted to Python at a time
 _CSV_BLOCK = 1 << 20       # bytes pyarrow reads at a time
-_CACHE_SIZE = 16384        # distinct queries whose analysis is kept
+_CACHE_SIZE = 4096         # distinct queries whose analysis is kept (5 KB each for TPC-DS queries)
 _COMPRESSION = {".gz": "gzip", ".gzip": "gzip", ".zst": "zstd", ".zstd": "zstd"}
 _FORMATS = {".csv": "csv", ".tsv": "tsv", ".jsonl": "json", ".ndjson": "json", ".json": "json",
             ".parquet": "parquet", ".pq": "parquet"}
