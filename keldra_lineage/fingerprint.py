@@ -36,7 +36,7 @@ _IN_BY = frozenset({TokenType.COMMA, TokenType.NUMBER, TokenType.VAR, TokenType.
 _KEYWORD, _WORD, _LITERAL, _QUOTED, _BY_START, _IN_BY_LIST = range(6)
 _ACTION = {**{k: _IN_BY_LIST for k in _IN_BY}, **{k: _LITERAL for k in _LITERALS},
            **{k: _BY_START for k in _BY}, TokenType.VAR: _WORD, TokenType.IDENTIFIER: _QUOTED}
-_MEMO_LIMIT = 1 << 16      # texts remembered before the memo starts over
+_MEMO_CHARS = 1 << 24      # characters of text remembered before the memo starts over
 _MEMO_MAX_TEXT = 1 << 16   # longer texts are not remembered
 
 
@@ -47,6 +47,7 @@ class Fingerprinter:
         name = _SQLGLOT_DIALECT.get(dialect, dialect)
         self._tokenizer = Dialect.get_or_raise(name).tokenizer_class()
         self._memo: dict[str, str] = {}
+        self._memo_chars = 0
 
     def __call__(self, text: str) -> str:
         memo = self._memo
@@ -56,9 +57,11 @@ class Fingerprinter:
         digest = hashlib.blake2b(self.normalised(text).encode("utf-8", "surrogatepass"),
                                  digest_size=8).hexdigest()
         if len(text) <= _MEMO_MAX_TEXT:
-            if len(memo) >= _MEMO_LIMIT:
+            if self._memo_chars + len(text) > _MEMO_CHARS:
                 memo.clear()
+                self._memo_chars = 0
             memo[text] = digest
+            self._memo_chars += len(text)
         return digest
 
     def normalised(self, text: str) -> str:
