@@ -61,6 +61,8 @@ TABLES = {
         ("schema_name", "TEXT"), ("fields", "TEXT")],
 }
 _FLUSH_ROWS = 20000
+# A large run is one transaction: DuckDB spills it to disk past this much memory.
+_DUCKDB = {"memory_limit": "256MB", "preserve_insertion_order": "false"}
 
 
 def store_kind(path) -> str:
@@ -86,8 +88,6 @@ class LineageStore:
         self.kind = store_kind(self.path)
         self.run_id = uuid.uuid4().hex
         self._buffers: dict[str, list] = {t: [] for t in TABLES}
-        self._files: set[str] = set()
-        self._ids: set[str] = set()
         self._closed = False
         if self.kind == "sqlite":
             import sqlite3
@@ -101,9 +101,9 @@ class LineageStore:
                 # a working database beside the folder; the folder is written at close
                 self._work = tempfile.mkdtemp(prefix=".keldra-store-",
                                               dir=os.path.dirname(os.path.abspath(self.path)) or ".")
-                self._con = duckdb.connect(os.path.join(self._work, "run.duckdb"))
+                self._con = duckdb.connect(os.path.join(self._work, "run.duckdb"), config=_DUCKDB)
             else:
-                self._con = duckdb.connect(self.path)
+                self._con = duckdb.connect(self.path, config=_DUCKDB)
             self._con.execute("BEGIN TRANSACTION")
         for name, columns in TABLES.items():
             cols = ", ".join(f"{c} {t}" for c, t in columns)
@@ -121,9 +121,6 @@ class LineageStore:
                        occurrences: int = 1, database: Optional[str] = None,
                        schema: Optional[str] = None, fields: Optional[dict] = None) -> None:
         """The statements of one text (a file's, or a log row's query)."""
-        self._files.add(file)
-        if query_id is not None:
-            self._ids.add(query_id)
         where = (self.run_id, file, log_row, query_id)
         fields_json = json.dumps(fields, ensure_ascii=False, default=str) if fields else None
         st_rows, lin_rows, warn_rows = self._buffers["statements"], self._buffers["lineage"], self._buffers["warnings"]
@@ -147,7 +144,6 @@ class LineageStore:
     def add_problem(self, file: str, message, *, log_row: Optional[int] = None,
                     query_id: Optional[str] = None, statement: Optional[int] = None) -> None:
         """A warning or error outside any statement (a missing query, an unreadable input)."""
-        self._files.add(file)
         self._buffers["warnings"].append((self.run_id, file, log_row, query_id, statement,
                                           getattr(message, "kind", None), getattr(message, "line", None),
                                           getattr(message, "column", None), getattr(message, "message", message)))
@@ -158,9 +154,6 @@ class LineageStore:
         row = result.row
         fields_json = json.dumps(row.fields, ensure_ascii=False, default=str) if row.fields else None
         first = result.first or (None, None)
-        self._files.add(row.file)
-        if row.id is not None:
-            self._ids.add(row.id)
         self._buffers["queries"].append((self.run_id, row.file, row.row, row.id, result.fingerprint,
                                          result.first_id, result.occurrence, first[0], first[1],
                                          row.database, row.schema, fields_json))
@@ -205,27 +198,26 @@ class LineageStore:
 
     def _replace_and_count(self):
         """Drop what earlier runs wrote from this run's files and query ids, and
-        count each statement's occurrences in this run."""
+        count each statement's occurrences in this run (all in SQL: the ids of
+        a large log are never held in Python)."""
         con, run = self._con, self.run_id
-        con.execute("CREATE TEMP TABLE _keldra_files (file TEXT)")
-        con.execute("CREATE TEMP TABLE _keldra_ids (query_id TEXT)")
-        if self._files:
-            con.executemany("INSERT INTO _keldra_files VALUES (?)", [(f,) for f in self._files])
-        if self._ids:
-            ids = sorted(self._ids)
-            for k in range(0, len(ids), 50000):
-                con.executemany("INSERT INTO _keldra_ids VALUES (?)", [(i,) for i in ids[k:k + 50000]])
-        for name in TABLES:
-            con.execute(f"DELETE FROM {name} WHERE run_id <> ? AND (file IN (SELECT file FROM _keldra_files) "
-                        f"OR query_id IN (SELECT query_id FROM _keldra_ids))", [run])
+        older = con.execute("SELECT count(*) FROM (SELECT 1 FROM statements WHERE run_id <> ? "
+                            "UNION ALL SELECT 1 FROM queries WHERE run_id <> ? "
+                            "UNION ALL SELECT 1 FROM warnings WHERE run_id <> ?) AS o",
+                            [run, run, run]).fetchone()[0]
+        if older:
+            mine = " UNION ".join(f"SELECT {{0}} FROM {name} WHERE run_id = ?" for name in TABLES)
+            files = mine.format("file")
+            ids = mine.format("query_id")
+            for name in TABLES:
+                con.execute(f"DELETE FROM {name} WHERE run_id <> ? AND (file IN ({files}) "
+                            f"OR query_id IN ({ids}))", [run] + [run] * (2 * len(TABLES)))
         con.execute("""
             UPDATE statements SET occurrences = counted.n
             FROM (SELECT first_file, first_row, count(*) AS n FROM queries
                   WHERE run_id = ? GROUP BY first_file, first_row) AS counted
             WHERE statements.run_id = ? AND statements.file = counted.first_file
               AND statements.log_row = counted.first_row""", [run, run])
-        con.execute("DROP TABLE _keldra_files")
-        con.execute("DROP TABLE _keldra_ids")
 
     def close(self) -> None:
         """Finish the run: flush, replace, count, commit (and for a Parquet
