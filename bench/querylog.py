@@ -138,8 +138,9 @@ def fingerprint_cost() -> tuple[float, float]:
 
 
 def spark_rate(log: Path) -> tuple[float, float]:
-    """(rows/s, peak RSS of the driver in MiB) of spark.lineage on local[2],
-    counting every lineage row."""
+    """(rows/s, the larger peak RSS in MiB of the driver's Python and of the
+    JVM once it has ended) of spark.lineage on local[2], counting every
+    lineage row."""
     code = f"""
 import os, sys, time, json, resource
 os.environ["PYSPARK_PYTHON"] = sys.executable
@@ -154,14 +155,17 @@ rows = df.count()
 schema = json.load(open({str(SCHEMA_FILE)!r}))
 start = time.perf_counter()
 n = lineage(df, query_column="query_text", schema=schema, key_columns=["query_id"]).count()
-print(rows / (time.perf_counter() - start), n)
+rate = rows / (time.perf_counter() - start)
 spark.stop()
+import gc; gc.collect(); time.sleep(1)
+print(rate, n, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024,
+      resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss / 1024)
 """
     done = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True)
     if done.returncode != 0:
         raise RuntimeError(done.stderr[-2000:])
-    rate = float(done.stdout.split()[0])
-    return rate, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss / 1024
+    rate, _, driver, jvm = done.stdout.split()[-4:]
+    return float(rate), max(float(driver), float(jvm))
 
 
 SCHEMA_FILE: Path
@@ -219,7 +223,7 @@ def main() -> None:
             build_log(log, n, args.variants)
         rate, mem = spark_rate(log)
         print(f"| `keldra_lineage.spark.lineage`, local[2] | {n:,} | {n / rate:.1f} | "
-              f"{rate:,.0f} | {mem:,.0f} MiB (driver) |", flush=True)
+              f"{rate:,.0f} | {mem:,.0f} MiB (driver or JVM) |", flush=True)
 
     cmd_rate, lib_rate = distinct_rates(scratch, args.distinct)
     print(f"\n- distinct statements: command {cmd_rate:,.0f}/s, lineage() in one process {lib_rate:,.0f}/s "
