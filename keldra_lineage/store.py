@@ -65,6 +65,12 @@ _FLUSH_ROWS = 20000
 _DUCKDB = {"memory_limit": "256MB", "preserve_insertion_order": "false"}
 
 
+def _now() -> str:
+    import datetime
+
+    return datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds")
+
+
 def store_kind(path) -> str:
     """duckdb (.duckdb), sqlite (.sqlite, .sqlite3, .db) or parquet (a folder:
     an existing one, or a name ending in / or without one of those suffixes)."""
@@ -89,6 +95,8 @@ class LineageStore:
         self.run_id = uuid.uuid4().hex
         self._buffers: dict[str, list] = {t: [] for t in TABLES}
         self._closed = False
+        # DuckDB keeps a transaction's rows in memory: commit them in batches
+        self._batched = self.kind != "sqlite"
         if self.kind == "sqlite":
             import sqlite3
 
@@ -113,6 +121,14 @@ class LineageStore:
                 part = os.path.join(self.path, f"{name}.parquet")
                 if os.path.isfile(part):
                     self._con.execute(f"INSERT INTO {name} SELECT * FROM read_parquet(?)", [part])
+        if self.kind == "duckdb":
+            con = self._con
+            con.execute("CREATE TABLE IF NOT EXISTS runs (run_id TEXT, started TEXT, finished TEXT)")
+            for name in TABLES:   # what runs killed part way left
+                con.execute(f"DELETE FROM {name} WHERE run_id IN (SELECT run_id FROM runs WHERE finished IS NULL)")
+            con.execute("DELETE FROM runs WHERE finished IS NULL")
+            con.execute("INSERT INTO runs VALUES (?, ?, NULL)", [self.run_id, _now()])
+        self._commit_batch()
 
     # -- adding ---------------------------------------------------------------
 
@@ -195,6 +211,12 @@ class LineageStore:
                 self._con.execute(f"INSERT INTO {name} SELECT * FROM _keldra_batch")
                 self._con.unregister("_keldra_batch")
             rows.clear()
+        self._commit_batch()
+
+    def _commit_batch(self) -> None:
+        if self._batched:
+            self._con.execute("COMMIT")
+            self._con.execute("BEGIN TRANSACTION")
 
     def _replace_and_count(self):
         """Drop what earlier runs wrote from this run's files and query ids, and
@@ -228,6 +250,8 @@ class LineageStore:
         try:
             self.flush()
             self._replace_and_count()
+            if self.kind == "duckdb":
+                self._con.execute("UPDATE runs SET finished = ? WHERE run_id = ?", [_now(), self.run_id])
             self._con.execute("COMMIT")
             if self.kind == "parquet":
                 os.makedirs(self.path, exist_ok=True)
@@ -248,6 +272,11 @@ class LineageStore:
         self._closed = True
         try:
             self._con.execute("ROLLBACK")
+            if self.kind == "duckdb":   # the batches already committed
+                self._con.execute("BEGIN TRANSACTION")
+                for name in (*TABLES, "runs"):
+                    self._con.execute(f"DELETE FROM {name} WHERE run_id = ?", [self.run_id])
+                self._con.execute("COMMIT")
         finally:
             self._con.close()
             if self.kind == "parquet":

@@ -103,3 +103,17 @@ def test_a_file_that_is_no_store_is_refused(tmp_path):
     f.write_text("x")
     with pytest.raises(ValueError, match="not a lineage store"):
         LineageStore(f)
+
+
+def test_a_duckdb_run_killed_part_way_is_removed_by_the_next(tmp_path):
+    path = tmp_path / "store.duckdb"
+    run(path, [("keep.sql", "SELECT k FROM kept")])
+    store = LineageStore(path)
+    store.add_statements("half.sql", lineage("SELECT h FROM half"))
+    store.flush()              # this batch is committed ...
+    store._con.close()         # ... and the process dies before the end of the run
+    assert query(path, "SELECT count(*) FROM runs WHERE finished IS NULL") == [(1,)]
+    assert query(path, "SELECT file FROM statements ORDER BY file") == [("half.sql",), ("keep.sql",)]
+    run(path, [("other.sql", "SELECT o FROM other")])
+    assert query(path, "SELECT file FROM statements ORDER BY file") == [("keep.sql",), ("other.sql",)]
+    assert query(path, "SELECT count(*) FROM runs WHERE finished IS NOT NULL") == [(2,)]
