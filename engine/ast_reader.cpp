@@ -78,7 +78,7 @@ Pos Reader::pos_of(PyObject* node) const {
 }
 
 void Reader::unsupported(std::string_view what, PyObject* near) {
-    st.warn(pos_of(near), "unsupported construct " + std::string(what) +
+    st.warn(MessageKind::unsupported_construct, pos_of(near), "unsupported construct " + std::string(what) +
                               ": its columns have no lineage");
 }
 
@@ -109,13 +109,15 @@ int Statement::table_id(const std::string& name) {
     return it->second;
 }
 
-void Statement::warn(Pos pos, std::string message) {
-    if (!pos) pos = start;
-    if (pos) message = "line " + std::to_string(pos.line) + ", column " +
-                       std::to_string(pos.column) + ": " + message;
+void Statement::warn(MessageKind kind, Pos pos, std::string message) {
+    Message m{kind, pos ? pos : start, std::move(message)};
     for (const auto& w : warnings)
-        if (w == message) return;
-    warnings.push_back(std::move(message));
+        if (w == m) return;
+    warnings.push_back(std::move(m));
+}
+
+void Statement::fail(MessageKind kind, Pos pos, std::string message) {
+    error = Message{kind, pos ? pos : start, std::move(message)};
 }
 
 }  // namespace keldra::engine

@@ -16,6 +16,7 @@
 #pragma once
 
 #include "keldra/ref.hpp"
+#include "messages.hpp"
 
 #include <cstdint>
 #include <deque>
@@ -94,6 +95,17 @@ using Srcs = std::vector<Src>;
 struct Pos {
     int line = 0, column = 0;
     explicit operator bool() const { return line > 0; }
+    bool operator==(const Pos&) const = default;
+};
+
+// A warning or the error of a statement: its kind, its position and the
+// message without it (keldra_lineage.Message puts them together).
+struct Message {
+    MessageKind kind = MessageKind::parse_error;
+    Pos pos;
+    std::string text;
+    bool empty() const { return text.empty(); }  // no error
+    bool operator==(const Message&) const = default;
 };
 
 // ------------------------------------------------------------------ model
@@ -244,8 +256,8 @@ struct Statement {
     // MERGE ... INSERT VALUES without a column list: the positions (0-based)
     // of the values, named by the target's columns once they are known
     std::vector<size_t> positional;
-    std::string error;
-    std::vector<std::string> warnings;
+    Message error;                  // empty when the statement was analysed
+    std::vector<Message> warnings;
 
     // the queries, owned here
     std::deque<Query> queries;
@@ -263,7 +275,9 @@ struct Statement {
     std::vector<Column> columns;
     Srcs indirect;
 
-    void warn(Pos pos, std::string message);  // without a position: the statement's
+    // without a position: the statement's
+    void warn(MessageKind kind, Pos pos, std::string message);
+    void fail(MessageKind kind, Pos pos, std::string message);
 };
 
 // ------------------------------------------------------------------ steps

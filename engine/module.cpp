@@ -36,6 +36,7 @@ int exec_module(PyObject* module) noexcept {
         st->parse_sql = Ref::steal(PyObject_GetAttrString(sqloxide.get(), "parse_sql")).release();
         st->resolve = PyUnicode_InternFromString("resolve");
         if (!st->resolve) raise_current();
+        check(PyModule_AddObjectRef(module, "MESSAGE_KINDS", message_kinds().get()));
         st->session_type = make_session_type(module);
         check(PyModule_AddObjectRef(module, "Session", reinterpret_cast<PyObject*>(st->session_type)));
     });
@@ -49,6 +50,7 @@ int traverse(PyObject* module, visitproc visit, void* arg) {
     Py_VISIT(reinterpret_cast<PyObject*>(st->types.source));
     Py_VISIT(reinterpret_cast<PyObject*>(st->types.column));
     Py_VISIT(reinterpret_cast<PyObject*>(st->types.statement));
+    Py_VISIT(st->types.message);
     return 0;
 }
 

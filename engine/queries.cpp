@@ -115,7 +115,7 @@ void check_clauses(Reader& r, PyObject* node, const ClauseRule (&rules)[N], PyOb
         const bool known = it != std::end(rules) && it->key == key;
         if (known && it->read) continue;
         if (key == "span" || empty_field(v)) continue;
-        r.st.warn(r.pos_of(near), known ? "the " + std::string(it->clause) + " clause is not read: its columns have no lineage"
+        r.st.warn(MessageKind::unsupported_construct, r.pos_of(near), known ? "the " + std::string(it->clause) + " clause is not read: its columns have no lineage"
                                         : "the clause '" + std::string(key) + "' is not read: its columns have no lineage");
     }
 }
@@ -139,7 +139,7 @@ void Reader::read_query(PyObject* node, Query* q, Select* parent) {
     PyObject* limit = nullptr;
     variant(field(node, n.limit_clause), &limit);
     if (items(field(limit, n.limit_by)).size())
-        st.warn(pos_of(field(node, n.body)), "the LIMIT BY clause is not read: its columns have no lineage");
+        st.warn(MessageKind::unsupported_construct, pos_of(field(node, n.body)), "the LIMIT BY clause is not read: its columns have no lineage");
     PyObject* order = field(node, n.order_by);
     PyObject* exprs = nullptr;
     if (variant(field(order, n.kind), &exprs) == "Expressions") {
@@ -497,7 +497,7 @@ void Reader::pivot(std::string_view tag, PyObject* p, FromItem& outer, Select& s
     }
     PyObject* values = nullptr;
     if (variant(field(p, n.value_source), &values) != "List") {
-        st.warn(pos_of(p), "the value columns of a PIVOT over a subquery or ANY are not known");
+        st.warn(MessageKind::unexpanded_star, pos_of(p), "the value columns of a PIVOT over a subquery or ANY are not known");
         return;
     }
     std::vector<Name> names;

@@ -26,7 +26,9 @@ PyObject* recover(const Source& src, PyObject* parse, PyObject* text, const Dial
             out.text.assign(utf8, static_cast<size_t>(size));
             Ref name = Ref::steal(PyObject_CallMethod(module.get(), "parser_name", nullptr));
             Ref tree = Ref::steal(parsed);
-            out.note = "the parser rejected the statement (" + parse_error(src, verdict.get()) + "); " +
+            const Message rejected = parse_error(src, verdict.get());
+            out.note = "the parser rejected the statement (line " + std::to_string(rejected.pos.line) + ", column " +
+                       std::to_string(rejected.pos.column) + ": " + rejected.text + "); " +
                        std::string(str_view(name.get())) +
                        " read it and wrote it anew for the parser: positions inside it are approximate";
             return tree.release();

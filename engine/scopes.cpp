@@ -146,7 +146,7 @@ void Resolver::compute(Query* q) {
                 append(merged.srcs, right[i].srcs, Sub::identity);
             }
             if (q->outputs.size() != right.size())
-                st_.warn({}, "the branches of a set operation have " + std::to_string(q->outputs.size()) +
+                st_.warn(MessageKind::branch_width, {}, "the branches of a set operation have " + std::to_string(q->outputs.size()) +
                                  " and " + std::to_string(right.size()) +
                                  " columns: only the first " + std::to_string(n) + " are merged");
             break;
@@ -311,7 +311,7 @@ void Resolver::resolve_ref(const ColRef& r, Scope& sc, Srcs& out, const std::vec
             if (pick.size() > 1) {
                 std::vector<std::string> names;
                 for (FromItem* item : pick) names.push_back(describe(*item));
-                st_.warn(r.pos, "column '" + column.text + "' is ambiguous: it could come from " +
+                st_.warn(MessageKind::ambiguous_column, r.pos, "column '" + column.text + "' is ambiguous: it could come from " +
                                     join_names(names));
                 out.push_back(Src{-1, reported(column, d_), r.sub});
                 return;
@@ -327,7 +327,7 @@ void Resolver::resolve_ref(const ColRef& r, Scope& sc, Srcs& out, const std::vec
                 return;
             }
         }
-        st_.warn(r.pos, "column '" + column.text + "' cannot be attributed: no source in scope has it");
+        st_.warn(MessageKind::unattributed_column, r.pos, "column '" + column.text + "' cannot be attributed: no source in scope has it");
         out.push_back(Src{-1, reported(column, d_), r.sub});
         return;
     }
@@ -353,7 +353,7 @@ void Resolver::resolve_ref(const ColRef& r, Scope& sc, Srcs& out, const std::vec
     }
     std::string q;
     for (const Name& n : qualifier) q += (q.empty() ? "" : ".") + n.text;
-    st_.warn(r.pos, "unknown qualifier '" + q + "' of column '" + column.text + "'");
+    st_.warn(MessageKind::unknown_qualifier, r.pos, "unknown qualifier '" + q + "' of column '" + column.text + "'");
     out.push_back(Src{-1, reported(column, d_), r.sub});
 }
 
@@ -492,7 +492,7 @@ void Resolver::from_item(Scope& owner, FromItem& item, const Name& column, Sub s
             return;
         }
         if (hidden(item, column)) {
-            st_.warn(pos, "column '" + column.text + "' is consumed by the PIVOT or UNPIVOT of " + describe(item));
+            st_.warn(MessageKind::unknown_column, pos, "column '" + column.text + "' is consumed by the PIVOT or UNPIVOT of " + describe(item));
             out.push_back(Src{-1, reported(column, d_), sub});
             return;
         }
@@ -506,7 +506,7 @@ void Resolver::from_item(Scope& owner, FromItem& item, const Name& column, Sub s
                 const auto it = std::find_if(item.alias_columns.begin(), item.alias_columns.end(),
                                              [&](const Name& n) { return n.key == column.key; });
                 if (it == item.alias_columns.end()) {
-                    st_.warn(pos, "column '" + column.text + "' is not among the columns named for " + describe(item));
+                    st_.warn(MessageKind::unknown_column, pos, "column '" + column.text + "' is not among the columns named for " + describe(item));
                 } else {
                     const size_t i = static_cast<size_t>(it - item.alias_columns.begin());
                     name = item.known_columns && i < item.known_columns->size() ? (*item.known_columns)[i] : "*";
@@ -520,7 +520,7 @@ void Resolver::from_item(Scope& owner, FromItem& item, const Name& column, Sub s
                         break;
                     }
                 if (!found)
-                    st_.warn(pos, "column '" + column.text + "' is not in the schema of " + describe(item));
+                    st_.warn(MessageKind::unknown_column, pos, "column '" + column.text + "' is not in the schema of " + describe(item));
             }
             out.push_back(Src{item.table_index, std::move(name), sub});
             return;
@@ -556,9 +556,9 @@ void Resolver::from_item(Scope& owner, FromItem& item, const Name& column, Sub s
             if (!behind.empty()) {
                 std::vector<std::string> names;
                 for (const Src& t : behind) names.push_back(t.table >= 0 ? st_.tables[t.table] : "?");
-                st_.warn(pos, "column '" + column.text + "' is ambiguous: it could come from " + join_names(names));
+                st_.warn(MessageKind::ambiguous_column, pos, "column '" + column.text + "' is ambiguous: it could come from " + join_names(names));
             } else if (!(item.query->state == Query::State::running)) {
-                st_.warn(pos, "column '" + column.text + "' is not an output of " + describe(item));
+                st_.warn(MessageKind::unknown_column, pos, "column '" + column.text + "' is not an output of " + describe(item));
             } else {
                 return;  // a recursive reference before its anchor is known
             }
@@ -589,7 +589,7 @@ void Resolver::expand(Scope& sc, SelectItem& item, std::vector<OutCol>& outs) {
     } else {
         std::string q;
         for (const Name& n : item.qualifier) q += (q.empty() ? "" : ".") + n.text;
-        st_.warn(item.pos, "unknown qualifier '" + q + "' of a star");
+        st_.warn(MessageKind::unknown_qualifier, item.pos, "unknown qualifier '" + q + "' of a star");
         outs.push_back(OutCol{item.name, {Src{-1, "*", Sub::identity}}, true});
         return;
     }
@@ -648,7 +648,7 @@ void Resolver::expand(Scope& sc, SelectItem& item, std::vector<OutCol>& outs) {
                 } else {
                     // a table function's columns are not known: one column
                     // "*" fed by its arguments
-                    st_.warn(item.pos, "the columns of " + describe(*f) + " are not known: its star is not expanded");
+                    st_.warn(MessageKind::unexpanded_star, item.pos, "the columns of " + describe(*f) + " are not known: its star is not expanded");
                     outs.push_back(OutCol{item.name, {}, false, true});
                     append(outs.back().srcs, function_args(sc, *f), Sub::transformation);
                 }
@@ -699,12 +699,12 @@ void Resolver::finish() {
     std::vector<Name> names = st.target_columns;
     if (!names.empty()) {
         if (names.size() != outs.size() && !star)
-            st.warn({}, std::to_string(names.size()) + " target columns are named for " +
+            st.warn(MessageKind::target_width, {}, std::to_string(names.size()) + " target columns are named for " +
                             std::to_string(outs.size()) + " output columns");
     } else if (st.kind == Kind::insert && st.target_known) {
         for (const std::string& c : st.target_known->columns) names.push_back(make_name(c, true, d_));
         if (names.size() != outs.size() && !star)
-            st.warn({}, "the target table has " + std::to_string(names.size()) + " columns; " +
+            st.warn(MessageKind::target_width, {}, "the target table has " + std::to_string(names.size()) + " columns; " +
                             std::to_string(outs.size()) + " are inserted");
     }
     if (!st.positional.empty()) {
@@ -739,7 +739,7 @@ void Resolver::merge_positional(const std::vector<OutCol>& outs) {
         else same->srcs.insert(same->srcs.end(), c.srcs.begin(), c.srcs.end());
     }
     if (unnamed)
-        st.warn({}, "MERGE inserts values without a column list and the columns of " + st.target_name +
+        st.warn(MessageKind::target_width, {}, "MERGE inserts values without a column list and the columns of " + st.target_name +
                         " are not known: they are named by position");
 }
 

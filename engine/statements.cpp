@@ -158,7 +158,7 @@ struct StatementReader {
         if (tables.size()) {
             st.target = named_item(s, r.object_name(tables[0]), 0);
             if (tables.size() > 1)
-                st.warn({}, "DELETE names " + std::to_string(tables.size()) + " tables: only the first is reported");
+                st.warn(MessageKind::unsupported_construct, {}, "DELETE names " + std::to_string(tables.size()) + " tables: only the first is reported");
         } else if (!s.from.empty() && s.from[0].kind == FromKind::base) {
             st.target = s.from[0].table;
         }
@@ -222,7 +222,7 @@ struct StatementReader {
         for (Py_ssize_t row = 0; row < rows.size(); ++row) {
             const ListView cells = items(rows[row]);
             if (!columns.empty() && cells.size() != static_cast<Py_ssize_t>(columns.size()))
-                st.warn(r.pos_of(near), "MERGE INSERT names " + std::to_string(columns.size()) + " columns for " +
+                st.warn(MessageKind::target_width, r.pos_of(near), "MERGE INSERT names " + std::to_string(columns.size()) + " columns for " +
                                             std::to_string(cells.size()) + " values");
             for (Py_ssize_t c = 0; c < cells.size(); ++c) {
                 const size_t at = static_cast<size_t>(c);
