@@ -30,10 +30,13 @@ int exec_module(PyObject* module) noexcept {
         st->names.init();
         Ref results = Ref::steal(PyImport_ImportModule("keldra_lineage._results"));
         st->types.init(results.get());
+        check(PyModule_AddObjectRef(module, "KINDS", kind_tuple().get()));
+        check(PyModule_AddObjectRef(module, "DIALECTS", dialect_tuple().get()));
         Ref sqloxide = Ref::steal(PyImport_ImportModule("sqloxide"));
         st->parse_sql = Ref::steal(PyObject_GetAttrString(sqloxide.get(), "parse_sql")).release();
         st->resolve = PyUnicode_InternFromString("resolve");
         if (!st->resolve) raise_current();
+        check(PyModule_AddObjectRef(module, "MESSAGE_KINDS", message_kinds().get()));
         st->session_type = make_session_type(module);
         check(PyModule_AddObjectRef(module, "Session", reinterpret_cast<PyObject*>(st->session_type)));
     });
@@ -47,6 +50,7 @@ int traverse(PyObject* module, visitproc visit, void* arg) {
     Py_VISIT(reinterpret_cast<PyObject*>(st->types.source));
     Py_VISIT(reinterpret_cast<PyObject*>(st->types.column));
     Py_VISIT(reinterpret_cast<PyObject*>(st->types.statement));
+    Py_VISIT(st->types.message);
     return 0;
 }
 

@@ -5,6 +5,7 @@
 // the session's tables for every statement after it, in this text and the
 // texts that follow.
 #include "session.hpp"
+#include "recovery.hpp"
 
 #include "parse.hpp"
 #include "split.hpp"
@@ -24,8 +25,7 @@ void too_deep(Statement& st) {
     Statement fresh;
     fresh.index = st.index;
     fresh.start = st.start;
-    fresh.error = "line " + std::to_string(st.start.line) + ", column " + std::to_string(st.start.column) +
-                  ": the statement is nested too deeply to analyse";
+    fresh.fail(MessageKind::too_deep, st.start, "the statement is nested too deeply to analyse");
     st = std::move(fresh);
 }
 
@@ -88,18 +88,18 @@ void name_last_query(std::deque<Statement>& statements, const std::vector<Name>&
             return;
         }
     if (!statements.empty() && statements.back().error.empty())
-        statements.back().warn({}, "no query of this text defines " + std::string(str_view(name)));
+        statements.back().warn(MessageKind::no_defining_query, {}, "no query of this text defines " + std::string(str_view(name)));
 }
 
 void append(State& state, PyObject* out, Statement& st) {
     check(PyList_Append(out, build_statement(state.types, st).get()));
 }
 
-Statement refused(int index, Pos start, std::string why) {
+Statement refused(int index, Pos start, MessageKind kind, std::string why) {
     Statement st;
     st.index = index;
     st.start = start;
-    st.error = "line " + std::to_string(start.line) + ", column " + std::to_string(start.column) + ": " + why;
+    st.fail(kind, start, std::move(why));
     return st;
 }
 
@@ -117,6 +117,7 @@ Ref analyse_text(State& state, Session& session, PyObject* sql, PyObject* name) 
     if (name != Py_None && !PyUnicode_Check(name))
         raise(PyExc_TypeError, "name must be a str or None, not %.200s", Py_TYPE(name)->tp_name);
     const Dialect& d = *session.dialect;
+    Ref parser_dialect = Ref::steal(PyUnicode_InternFromString(d.parser));  // the parser's closest dialect
     std::vector<Name> target;
     if (name != Py_None) target = object_name(name, d);
     if (session.busy)
@@ -143,14 +144,18 @@ Ref analyse_text(State& state, Session& session, PyObject* sql, PyObject* name) 
         const std::string_view body = text.substr(piece.begin, piece.end - piece.begin);
         Source src{body, piece.start, &d, {}};
         if (piece.operator_run > max_operator_run) {
-            statements.push_back(refused(++index, piece.start,
+            statements.push_back(refused(++index, piece.start, MessageKind::too_deep,
                                          "the statement is nested too deeply to analyse (an expression chains more than " +
                                              std::to_string(max_operator_run) + " operators)"));
             continue;
         }
         Ref piece_text = Ref::steal(PyUnicode_DecodeUTF8(body.data(), static_cast<Py_ssize_t>(body.size()), "surrogatepass"));
         Ref parse = Ref::borrow(state.parse_sql);
-        PyObject* parsed_raw = call_parser(parse.get(), piece_text.get(), session.dialect_name.get(), body.size());
+        PyObject* parsed_raw = call_parser(parse.get(), piece_text.get(), parser_dialect.get(), body.size());
+        Recovery recovered;  // a statement the parser rejects, rewritten (recovery.cpp)
+        if (!parsed_raw && parser_failure())
+            if ((parsed_raw = recover(src, parse.get(), piece_text.get(), d, parser_dialect.get(), recovered)))
+                src.text = recovered.text;
         if (!parsed_raw) {
             if (!parser_failure()) raise_current();
             Ref exc = take_exception();
@@ -169,6 +174,7 @@ Ref analyse_text(State& state, Session& session, PyObject* sql, PyObject* name) 
             Statement& st = statements.emplace_back();
             st.index = ++index;
             st.start = piece.start;
+            if (!recovered.note.empty()) st.warn(MessageKind::recovered_statement, {}, recovered.note);
             try {
                 read_statement(state.names, src, PyList_GET_ITEM(parsed.get(), i), st);
             } catch (const PyErrorSet&) {

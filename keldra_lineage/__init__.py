@@ -9,7 +9,7 @@ from __future__ import annotations
 
 from importlib.metadata import PackageNotFoundError, version
 
-from ._results import Column, Source, Statement
+from ._results import Column, Message, Source, Statement
 
 try:
     from . import _engine
@@ -22,17 +22,21 @@ except ImportError as e:  # pragma: no cover - depends on how Python was started
 from .catalog import Catalog
 from .session import Session
 
+# The kinds a Message can have (warnings and errors), as the engine defines them.
+MESSAGE_KINDS: tuple[str, ...] = _engine.MESSAGE_KINDS
+
 try:
     __version__ = version("keldra-lineage")
 except PackageNotFoundError:  # running from a source tree
     __version__ = "0+unknown"
 
-__all__ = ["lineage", "dbt_lineage", "Session", "Catalog", "Statement", "Column", "Source", "DIALECTS"]
+__all__ = ["lineage", "dbt_lineage", "Session", "Catalog", "Statement", "Column", "Source", "Message",
+           "MESSAGE_KINDS", "DIALECTS", "KINDS"]
 
-DIALECTS = (
-    "generic", "ansi", "bigquery", "clickhouse", "databricks", "duckdb", "hive",
-    "mssql", "mysql", "postgres", "redshift", "snowflake", "sqlite",
-)
+#: The dialect names ``lineage()`` accepts, as the engine defines them.
+DIALECTS: tuple[str, ...] = _engine.DIALECTS
+#: The values of ``Statement.kind``, as the engine defines them.
+KINDS: tuple[str, ...] = _engine.KINDS
 
 
 def lineage(sql: str, dialect: str = "generic", schema=None) -> list[Statement]:

@@ -286,12 +286,14 @@ def lineage_run(inputs: list[tuple[str, str | None]], dialect: str, catalog, job
         return
     func = functools.partial(lineage_of, dialect=dialect)
     jobs_in = [(text, name, catalog) for text, name in inputs]
+    defined = False  # whether the run's session holds a table yet
     with contextlib.closing(run_jobs(func, jobs_in, jobs)) as outcomes:
         for (text, name, _), result in outcomes:
             if isinstance(result, WorkerDied):
                 result = ("error", f"the worker process analysing this input {result}")
-            if result[0] == "ok" and (result[2] or session.tables):
+            if result[0] == "ok" and (result[2] or defined):
                 result = here(text, name)
+                defined = True
             yield result[:2]
             if progress:
                 progress()

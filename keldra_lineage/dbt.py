@@ -32,10 +32,13 @@ ADAPTER_DIALECTS = {
     "postgres": "postgres",
     "redshift": "redshift",
     "snowflake": "snowflake",
-    "spark": "databricks",
+    "oracle": "oracle",
+    "spark": "spark",
     "sqlite": "sqlite",
     "sqlserver": "mssql",
     "synapse": "mssql",
+    "teradata": "teradata",
+    "trino": "trino",
 }
 
 # The manifest versions this reader knows (dbt 1.5 to 1.10 and later 1.x).
