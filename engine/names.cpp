@@ -45,6 +45,36 @@ std::string ascii_lower(std::string_view s) {
     return out;
 }
 
+namespace {
+constexpr unsigned char fold(char c) {
+    return static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+}
+}  // namespace
+
+// FNV-1a over the folded bytes.
+size_t FoldedHash::operator()(std::string_view s) const noexcept {
+    std::uint64_t h = 14695981039346656037ull;
+    for (const char c : s) h = (h ^ fold(c)) * 1099511628211ull;
+    return static_cast<size_t>(h);
+}
+
+bool FoldedEqual::operator()(std::string_view a, std::string_view b) const noexcept {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (fold(a[i]) != fold(b[i])) return false;
+    return true;
+}
+
+void ColumnList::add(std::string name) {
+    index_.try_emplace(name, names_.size());
+    names_.push_back(std::move(name));
+}
+
+const std::string* ColumnList::find(std::string_view name) const {
+    const auto it = index_.find(name);
+    return it == index_.end() ? nullptr : &names_[it->second];
+}
+
 std::string ascii_upper(std::string_view s) {
     std::string out(s);
     for (char& c : out)

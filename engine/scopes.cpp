@@ -381,9 +381,7 @@ bool Resolver::has_column(FromItem& item, const Name& column, bool* open) {
                 *open = true;
                 return false;
             }
-            for (const std::string& c : *item.known_columns)
-                if (ascii_lower(c) == ascii_lower(column.text)) return true;
-            return false;
+            return item.known_columns->find(column.text) != nullptr;
         case FromKind::query: {
             if (item.query->state == Query::State::running && item.query->outputs.empty()) return false;
             for (const OutCol& c : item_outputs(item)) {
@@ -481,14 +479,9 @@ void Resolver::from_item(Scope& owner, FromItem& item, const Name& column, Sub s
                     name = item.known_columns && i < item.known_columns->size() ? (*item.known_columns)[i] : "*";
                 }
             } else if (item.known_columns) {
-                bool found = false;
-                for (const std::string& c : *item.known_columns)
-                    if (ascii_lower(c) == ascii_lower(column.text)) {
-                        name = c;
-                        found = true;
-                        break;
-                    }
-                if (!found)
+                if (const std::string* known = item.known_columns->find(column.text))
+                    name = *known;
+                else
                     st_.warn(pos, "column '" + column.text + "' is not in the schema of " + describe(item));
             }
             out.push_back(Src{item.table_index, std::move(name), sub});

@@ -57,7 +57,7 @@ std::optional<KnownTable> ask_catalog(PyObject* catalog, PyObject* method, const
         if (!PyUnicode_Check(c)) raise(PyExc_TypeError, "column names from the catalog must be str, not %R", c);
         const char* s = PyUnicode_AsUTF8AndSize(c, &size);
         if (!s) raise_current();
-        t.columns.emplace_back(s, static_cast<size_t>(size));
+        t.columns.add(std::string(s, static_cast<size_t>(size)));
     }
     return t;
 }
@@ -112,7 +112,7 @@ void Tables::record(const Statement& st) {
     t.name = st.target_name;
     for (const auto& c : st.columns) {
         if (c.name == "*") return;  // its columns are not known
-        t.columns.push_back(c.name);
+        t.columns.add(c.name);
     }
     created[key_of(st.target)] = std::move(t);
 }
