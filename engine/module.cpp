@@ -58,6 +58,7 @@ PyObject* lineage(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noe
         int index = 0;
         for (const Piece& piece : split_statements(text, *d)) {
             if (PyErr_CheckSignals() < 0) raise_current();  // Ctrl-C between statements
+            const CollectorPaused paused;  // while its tree is built, read and released
             const std::string_view body = text.substr(piece.begin, piece.end - piece.begin);
             Source src{body, piece.start, d, {}};
             if (piece.operator_run > max_operator_run) {
