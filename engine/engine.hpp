@@ -209,19 +209,20 @@ struct Query {
 // ASCII case-insensitive hashing and equality of names, for look-ups by a
 // name as written without building its folded copy.
 struct FoldedHash {
-    using is_transparent = void;
     size_t operator()(std::string_view s) const noexcept;
 };
 struct FoldedEqual {
-    using is_transparent = void;
     bool operator()(std::string_view a, std::string_view b) const noexcept;
 };
 
 // A known table's column names in order, indexed once by their ASCII-folded
 // form: finding a column costs the same in a table of ten columns as in one
-// of ten thousand.
+// of ten thousand.  The index is an open-addressing table of positions (one
+// allocation, no copy of the names), since the catalog's tables are indexed
+// anew in every call and a node per name would cost more than the look-ups.
 class ColumnList {
 public:
+    void reserve(size_t n);
     void add(std::string name);  // a repeated name keeps its first position
     // The first column whose name equals `name` ignoring ASCII case, or nullptr.
     const std::string* find(std::string_view name) const;
@@ -232,7 +233,8 @@ public:
 
 private:
     std::vector<std::string> names_;
-    std::unordered_map<std::string, size_t, FoldedHash, FoldedEqual> index_;
+    std::vector<std::uint32_t> slots_;  // position + 1, 0 when free; a power of two, at most half full
+    void insert(std::uint32_t position);
 };
 
 // A table that a statement of the call creates, or that the catalog knows.

@@ -52,6 +52,7 @@ std::optional<KnownTable> ask_catalog(PyObject* catalog, PyObject* method, const
     if (PyUnicode_Check(listed) || PyBytes_Check(listed))  // a str is no list of names
         raise(PyExc_TypeError, "the catalog's resolve() must give the columns as a sequence of str, not %R", listed);
     Ref columns = Ref::steal(PySequence_Tuple(listed));
+    t.columns.reserve(static_cast<size_t>(PyTuple_GET_SIZE(columns.get())));
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(columns.get()); ++i) {
         PyObject* c = PyTuple_GET_ITEM(columns.get(), i);
         if (!PyUnicode_Check(c)) raise(PyExc_TypeError, "column names from the catalog must be str, not %R", c);

@@ -87,3 +87,12 @@ def test_a_wide_table_created_earlier_in_the_call_resolves_exactly():
     assert columns(query) == [("C_02999", (ident("made", "c_02999"),)),
                               ("c_00000", (ident("made", "c_00000"),))]
     assert join("made", "c_01500") in query.indirect
+
+
+def test_names_repeated_in_another_case_resolve_to_the_first_of_them():
+    names = wide("c", 9_000) + ["Dup"] + wide("d", 500) + ["DUP", "dup"]
+    st = one("SELECT dup, dUP AS again FROM t", schema={"t": names})
+    assert columns(st) == [("dup", (ident("t", "Dup"),)), ("again", (ident("t", "Dup"),))]
+    # a star still lists each of them
+    st = one("SELECT * FROM t", schema={"t": names})
+    assert [c.name for c in st.columns][-3:] == ["d_00499", "DUP", "dup"]
