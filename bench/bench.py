@@ -66,16 +66,24 @@ SQLGLOTC_PATH = HERE / ".venv" / "sqlglotc"  # sqlglot with its compiled build, 
 
 # --- corpora ---------------------------------------------------------------------------------------
 
+class CorpusMissing(SystemExit):
+    pass
+
+
 def load_corpora(shared=True):
-    """[(name, [(statement name, sql)], schema or None)]: the bench corpus, then TPC-H and TPC-DS."""
+    """[(name, [(statement name, sql)], schema or None)]: the bench corpus, then TPC-H and TPC-DS
+    with their schema.json.  Without `shared`, the bench corpus only; with it, a missing corpus
+    stops the benchmark (raises CorpusMissing, a SystemExit with the message)."""
     corpora = [("bench", _statements(HERE / "corpus"), None)]
     if shared:
         for name in ("tpch", "tpcds"):
             folder = SHARED / name
-            if folder.is_dir():
-                schema_file = folder / "schema.json"
-                schema = json.loads(schema_file.read_text()) if schema_file.exists() else None
-                corpora.append((name, _statements(folder), schema))
+            schema_file = folder / "schema.json"
+            if not schema_file.is_file() or not _statements(folder):
+                raise CorpusMissing(
+                    f"bench: the {name} corpus is missing: expected its queries and schema.json in {folder} "
+                    "(../shared/corpus beside the repository); run with --no-shared for the bench corpus only")
+            corpora.append((name, _statements(folder), json.loads(schema_file.read_text())))
     return corpora
 
 
@@ -292,8 +300,10 @@ def worker(tool, out, timeout, min_time, shared):
     Path(out).write_text(json.dumps(report))
 
 
-def run_worker(tool, args):
+def run_worker(tool, args, path=None):
     env = dict(os.environ)
+    if path:
+        env["PYTHONPATH"] = str(path) + os.pathsep + env.get("PYTHONPATH", "")
     if tool == "sqlglotc":
         if not SQLGLOTC_PATH.is_dir():
             return None, "not installed (bench/run installs it when a wheel exists)"
@@ -501,17 +511,87 @@ def exact_check(statements):
     return exceptions, checked
 
 
-def loop(seconds):
-    """lineage() over the bench corpus, again and again, for `seconds`."""
+def loop(seconds, corpus="bench", with_schema=False):
+    """lineage() over one corpus (with its schema as a Catalog, or none), again and again, for
+    `seconds`."""
     import keldra_lineage
 
-    texts = [sql for _, sql in load_corpora(False)[0][1]]
+    [(_, statements, schema)] = [c for c in load_corpora(corpus != "bench") if c[0] == corpus]
+    catalog = keldra_lineage.Catalog.from_mapping(schema) if with_schema and schema else None
+    texts = [sql for _, sql in statements]
     calls, end = 0, time.perf_counter() + seconds
     while time.perf_counter() < end:
         for sql in texts:
-            keldra_lineage.lineage(sql)
+            keldra_lineage.lineage(sql, schema=catalog)
         calls += len(texts)
-    print(f"{calls:,} lineage() calls in {seconds:g} s with {keldra_lineage._engine.__file__}")
+    print(f"{calls:,} lineage() calls in {seconds:g} s with {keldra_lineage._engine.__file__}", file=sys.stderr)
+
+
+def ratios(rounds, shared):
+    """{corpus label: {"n", "lineage": (best, median), "openlineage": (best, median)}}, seconds per
+    corpus: lineage() and openlineage_sql.parse alternate statement by statement, each three times
+    in a row, over `rounds` rounds; a round's time of a statement is the mean of its three calls
+    (not the fastest, which would leave out the garbage collections the calls cause), best sums
+    each statement's fastest round, median its median round.  Every corpus without its schema,
+    and the TPC ones with it too."""
+    import keldra_lineage
+    import openlineage_sql
+
+    out = {}
+    with quiet():
+        for name, statements, schema in load_corpora(shared):
+            variants = [(name, None)]
+            if schema is not None:
+                variants.append((name + " + schema", keldra_lineage.Catalog.from_mapping(schema)))
+            for label, catalog in variants:
+                calls = {"lineage": lambda sql, c=catalog: keldra_lineage.lineage(sql, schema=c),
+                         "openlineage": lambda sql: openlineage_sql.parse([sql])}
+                times = {k: [[] for _ in statements] for k in calls}
+                for _ in range(rounds):
+                    for i, (_, sql) in enumerate(statements):
+                        for k, fn in calls.items():
+                            times[k][i].append(sum(_t(fn, sql) for _ in range(3)) / 3)
+                out[label] = {"n": len(statements),
+                              **{k: (sum(map(min, v)), sum(map(statistics.median, v))) for k, v in times.items()}}
+    return out
+
+
+def run_ratios(args, path=None):
+    """ratios() in a worker process, with the engine found first on `path` when given."""
+    env = dict(os.environ)
+    if path:
+        env["PYTHONPATH"] = str(path) + os.pathsep + env.get("PYTHONPATH", "")
+    with tempfile.NamedTemporaryFile(suffix=".json", delete=False) as f:
+        out = f.name
+    try:
+        cmd = [sys.executable, str(Path(__file__)), "--ratios", "--out", out, "--rounds", str(args.rounds)]
+        if args.no_shared:
+            cmd.append("--no-shared")
+        proc = subprocess.run(cmd, env=env, capture_output=True, text=True)
+        if proc.returncode != 0:
+            raise SystemExit(f"bench: the ratio worker failed: {proc.stderr.strip()}")
+        return json.loads(Path(out).read_text())
+    finally:
+        os.unlink(out)
+
+
+def ratio_report(after, before=None, before_name=None):
+    """Markdown: per corpus, lineage() and openlineage-sql in us a statement (median rounds) and
+    their ratio, for the baseline build (its own worker) and this one."""
+    builds = ([(f"before ({before_name})", before)] if before is not None else []) + [("now", after)]
+    head, rule = "| corpus | statements |", "|---|---:|"
+    for name, _ in builds:
+        head += f" {name}: lineage(), us | openlineage-sql, us | lineage() ÷ openlineage-sql |"
+        rule += "---:|---:|---:|"
+    lines = [head, rule]
+    for label, now in after.items():
+        n = now["n"]
+        row = f"| {label} | {n} |"
+        for _, data in builds:
+            lin, ol = data[label]["lineage"][1], data[label]["openlineage"][1]
+            row += f" {lin / n * 1e6:.1f} | {ol / n * 1e6:.1f} | **{lin / ol:.2f}x** |"
+        lines.append(row)
+    return "\n".join(lines)
 
 
 # --- report ------------------------------------------------------------------------------------------
@@ -524,8 +604,9 @@ def machine():
                 cpu = line.split(":", 1)[1].strip()
                 break
     mem = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES") / 2**30
+    load = ", ".join(f"{x:.1f}" for x in os.getloadavg())
     return (f"{cpu}, {os.cpu_count()} cores, {mem:.0f} GiB; {platform.system()} {platform.release()}; "
-            f"Python {platform.python_version()}")
+            f"Python {platform.python_version()}; load average {load}")
 
 
 def versions():
@@ -552,16 +633,26 @@ def main():
     ap.add_argument("--no-shared", action="store_true", help="the bench corpus only")
     ap.add_argument("--quick", action="store_true", help="short run: 2 rounds, 10,000 calls, 0.2 s passes")
     ap.add_argument("--loop", type=float, metavar="SECONDS",
-                    help="only call lineage() over the bench corpus for this long (for bench/profile)")
+                    help="only call lineage() over one corpus for this long (for bench/profile)")
+    ap.add_argument("--corpus", default="bench", choices=("bench", "tpch", "tpcds"),
+                    help="the corpus of --loop")
+    ap.add_argument("--schema", action="store_true", help="--loop with the corpus's schema")
+    ap.add_argument("--baseline", type=Path, metavar="PATH",
+                    help="a folder holding another build of keldra_lineage, measured beside this one")
+    ap.add_argument("--baseline-name", default="baseline", help="what the report calls it")
     ap.add_argument("--worker", help=argparse.SUPPRESS)
+    ap.add_argument("--ratios", action="store_true", help=argparse.SUPPRESS)
     ap.add_argument("--out", help=argparse.SUPPRESS)
     args = ap.parse_args()
-    if args.worker:
-        return worker(args.worker, args.out, args.timeout, args.min_time, not args.no_shared)
-    if args.loop:
-        return loop(args.loop)
     if args.quick:
         args.rounds, args.calls, args.min_time = 3, 10_000, 0.2
+    if args.worker:
+        return worker(args.worker, args.out, args.timeout, args.min_time, not args.no_shared)
+    if args.ratios:
+        Path(args.out).write_text(json.dumps(ratios(args.rounds, not args.no_shared)))
+        return None
+    if args.loop:
+        return loop(args.loop, args.corpus, args.schema)
 
     corpora = load_corpora(not args.no_shared)
     bench_statements = corpora[0][1]
@@ -576,7 +667,18 @@ def main():
         started = time.perf_counter()
         reports[tool] = run_worker(tool, args)
         print(f"<!-- {tool}: {time.perf_counter() - started:.0f} s -->", file=sys.stderr, flush=True)
+        if args.baseline and tool in ("engine", "engine-schema"):
+            report, problem = run_worker(tool, args, args.baseline)
+            if report:
+                report["label"] += f" [before: {args.baseline_name}]"
+            reports[tool + "@baseline"] = report, problem
     print(table_report(reports, corpora) + "\n")
+
+    print(f"## lineage() ÷ openlineage-sql per corpus (alternating statement by statement, each call "
+          f"three times in a row, median of {args.rounds} rounds)\n")
+    before = run_ratios(args, args.baseline) if args.baseline else None
+    after = run_ratios(args)
+    print(ratio_report(after, before, args.baseline_name) + "\n")
 
     print(f"## Throughput on the bench corpus ({len(bench_statements)} statements, "
           f"best and median of {args.rounds} rounds)\n")

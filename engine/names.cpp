@@ -71,6 +71,61 @@ std::string ascii_lower(std::string_view s) {
     return out;
 }
 
+namespace {
+constexpr unsigned char fold(char c) {
+    return static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+}
+}  // namespace
+
+// FNV-1a over the folded bytes.
+size_t FoldedHash::operator()(std::string_view s) const noexcept {
+    std::uint64_t h = 14695981039346656037ull;
+    for (const char c : s) h = (h ^ fold(c)) * 1099511628211ull;
+    return static_cast<size_t>(h);
+}
+
+bool FoldedEqual::operator()(std::string_view a, std::string_view b) const noexcept {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (fold(a[i]) != fold(b[i])) return false;
+    return true;
+}
+
+void ColumnList::reserve(size_t n) {
+    names_.reserve(n);
+    size_t want = 16;
+    while (want < 2 * n) want *= 2;
+    if (want <= slots_.size()) return;
+    slots_.assign(want, 0);
+    for (std::uint32_t i = 0; i < names_.size(); ++i) insert(i);
+}
+
+void ColumnList::insert(std::uint32_t position) {
+    const size_t mask = slots_.size() - 1;
+    const std::string& name = names_[position];
+    for (size_t i = FoldedHash{}(name) & mask;; i = (i + 1) & mask) {
+        if (!slots_[i]) {
+            slots_[i] = position + 1;
+            return;
+        }
+        if (FoldedEqual{}(names_[slots_[i] - 1], name)) return;  // the first keeps the name
+    }
+}
+
+void ColumnList::add(std::string name) {
+    if (2 * (names_.size() + 1) > slots_.size()) reserve(names_.size() + 1 > 8 ? 2 * names_.size() : 8);
+    names_.push_back(std::move(name));
+    insert(static_cast<std::uint32_t>(names_.size() - 1));
+}
+
+const std::string* ColumnList::find(std::string_view name) const {
+    if (slots_.empty()) return nullptr;
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = FoldedHash{}(name) & mask; slots_[i]; i = (i + 1) & mask)
+        if (FoldedEqual{}(names_[slots_[i] - 1], name)) return &names_[slots_[i] - 1];
+    return nullptr;
+}
+
 std::string ascii_upper(std::string_view s) {
     std::string out(s);
     for (char& c : out)

@@ -387,9 +387,7 @@ bool Resolver::has_column(FromItem& item, const Name& column, bool* open) {
                 *open = true;
                 return false;
             }
-            for (const std::string& c : *item.known_columns)
-                if (ascii_lower(c) == ascii_lower(column.text)) return true;
-            return false;
+            return item.known_columns->find(column.text) != nullptr;
         case FromKind::query: {
             if (item.query->state == Query::State::running && item.query->outputs.empty()) return false;
             for (const OutCol& c : item_outputs(item)) {
@@ -512,14 +510,9 @@ void Resolver::from_item(Scope& owner, FromItem& item, const Name& column, Sub s
                     name = item.known_columns && i < item.known_columns->size() ? (*item.known_columns)[i] : "*";
                 }
             } else if (item.known_columns) {
-                bool found = false;
-                for (const std::string& c : *item.known_columns)
-                    if (ascii_lower(c) == ascii_lower(column.text)) {
-                        name = c;
-                        found = true;
-                        break;
-                    }
-                if (!found)
+                if (const std::string* known = item.known_columns->find(column.text))
+                    name = *known;
+                else
                     st_.warn(MessageKind::unknown_column, pos, "column '" + column.text + "' is not in the schema of " + describe(item));
             }
             out.push_back(Src{item.table_index, std::move(name), sub});
@@ -720,7 +713,7 @@ void Resolver::finish() {
 void Resolver::merge_positional(const std::vector<OutCol>& outs) {
     Statement& st = st_;
     const FromItem& target = st.query->select->from[0];
-    const std::vector<std::string>* known = target.known_columns;
+    const ColumnList* known = target.known_columns;
     bool unnamed = false;
     for (const OutCol& c : outs) {
         std::string name = reported(c.name, d_);

@@ -141,6 +141,7 @@ Ref analyse_text(State& state, Session& session, PyObject* sql, PyObject* name) 
     int index = 0;
     for (const Piece& piece : split_statements(text, d)) {
         if (PyErr_CheckSignals() < 0) raise_current();  // Ctrl-C between statements
+        const CollectorPaused paused;  // while its tree is built, read and released
         const std::string_view body = text.substr(piece.begin, piece.end - piece.begin);
         Source src{body, piece.start, &d, {}};
         if (piece.operator_run > max_operator_run) {

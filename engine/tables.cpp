@@ -54,12 +54,13 @@ std::optional<KnownTable> ask_catalog(PyObject* catalog, PyObject* method, const
     if (PyUnicode_Check(listed) || PyBytes_Check(listed))  // a str is no list of names
         raise(PyExc_TypeError, "the catalog's resolve() must give the columns as a sequence of str, not %R", listed);
     Ref columns = Ref::steal(PySequence_Tuple(listed));
+    t.columns.reserve(static_cast<size_t>(PyTuple_GET_SIZE(columns.get())));
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(columns.get()); ++i) {
         PyObject* c = PyTuple_GET_ITEM(columns.get(), i);
         if (!PyUnicode_Check(c)) raise(PyExc_TypeError, "column names from the catalog must be str, not %R", c);
         const char* s = PyUnicode_AsUTF8AndSize(c, &size);
         if (!s) raise_current();
-        t.columns.emplace_back(s, static_cast<size_t>(size));
+        t.columns.add(std::string(s, static_cast<size_t>(size)));
     }
     return t;
 }
@@ -138,7 +139,7 @@ void Tables::record(const Statement& st) {
     t.name = st.target_name;
     for (const auto& c : st.columns) {
         if (c.name == "*") return;  // its columns are not known
-        t.columns.push_back(c.name);
+        t.columns.add(c.name);
     }
     std::string key = key_of(st.target);
     auto [it, added] = created.try_emplace(key);

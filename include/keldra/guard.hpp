@@ -1,12 +1,33 @@
-// Scope guards for the two pieces of interpreter state that C++ code has to
-// put back on every road out of a scope, exceptions included: the pending
-// Python exception and the interpreter's recursion depth.
+// Scope guards for the pieces of interpreter state that C++ code has to put
+// back on every road out of a scope, exceptions included: the pending Python
+// exception, the interpreter's recursion depth and the cyclic garbage
+// collector's switch.
 #pragma once
 
 #include "keldra/ref.hpp"
 #include "keldra/stack.hpp"
 
 namespace keldra {
+
+// The cyclic garbage collector paused for the life of the scope, and switched
+// on again at its end if it was on before.  For work that allocates many
+// container objects none of which can be cyclic garbage yet, such as a
+// parser's tree built, read and released in one go: a collection started by
+// those allocations would only traverse the tree and promote it.  Objects
+// freed meanwhile by their reference counts go at once, as ever; cycles wait
+// for the next collection after the scope.
+class CollectorPaused {
+public:
+    CollectorPaused() noexcept : was_on_(PyGC_Disable() != 0) {}
+    ~CollectorPaused() {
+        if (was_on_) PyGC_Enable();
+    }
+    CollectorPaused(const CollectorPaused&) = delete;
+    CollectorPaused& operator=(const CollectorPaused&) = delete;
+
+private:
+    bool was_on_;
+};
 
 // Takes the pending Python exception (if any) aside for the life of the
 // scope and sets it again when the scope ends, so that clean-up calls made
