@@ -36,7 +36,7 @@ void too_deep(Statement& st) {
     st = std::move(fresh);
 }
 
-PyObject* lineage(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
+PyObject* lineage(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([&]() -> PyObject* {
         State& state = *state_of(module);
         if (nargs != 3) raise(PyExc_TypeError, "lineage() takes 3 arguments (sql, dialect, catalog)");
@@ -60,19 +60,20 @@ PyObject* lineage(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noe
             if (PyErr_CheckSignals() < 0) raise_current();  // Ctrl-C between statements
             const std::string_view body = text.substr(piece.begin, piece.end - piece.begin);
             Source src{body, piece.start, d, {}};
-            if (piece.operator_run > max_operator_run) {
+            Ref piece_text = Ref::steal(PyUnicode_DecodeUTF8(body.data(), static_cast<Py_ssize_t>(body.size()), "surrogatepass"));
+            Ref parse = Ref::borrow(state.parse_sql);
+            PyObject* parsed_raw = nullptr;
+            try {
+                parsed_raw = call_parser(parse.get(), piece_text.get(), dialect_name, body);
+            } catch (const ParseRefused& refused) {
                 Statement st;
                 st.index = ++index;
                 st.start = piece.start;
                 st.error = "line " + std::to_string(piece.start.line) + ", column " + std::to_string(piece.start.column) +
-                           ": the statement is nested too deeply to analyse (an expression chains more than " +
-                           std::to_string(max_operator_run) + " operators)";
+                           ": " + refused.why;
                 check(PyList_Append(out.get(), build_statement(state.types, st).get()));
                 continue;
             }
-            Ref piece_text = Ref::steal(PyUnicode_DecodeUTF8(body.data(), static_cast<Py_ssize_t>(body.size()), "surrogatepass"));
-            Ref parse = Ref::borrow(state.parse_sql);
-            PyObject* parsed_raw = call_parser(parse.get(), piece_text.get(), dialect_name, body.size());
             if (!parsed_raw) {
                 if (!parser_failure()) raise_current();
                 Ref exc = take_exception();
@@ -121,7 +122,7 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-int exec_module(PyObject* module) noexcept {
+int exec_module(PyObject* module) {
     return guarded_int([&] {
         State* st = new (state_of(module)) State{};
         st->names.init();
