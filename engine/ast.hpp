@@ -7,7 +7,9 @@
 
 #include "engine.hpp"
 
+#include <optional>
 #include <string_view>
+#include <vector>
 
 namespace keldra::engine {
 
@@ -22,12 +24,18 @@ namespace keldra::engine {
     X(relation) X(result) X(right) X(root) X(rows) X(select_token) X(selection) X(source) \
     X(span) X(start) X(subquery) X(table) X(table_with_joins) X(value) X(with) X(filter) \
     X(within_group) X(aggregate_functions) X(into) X(table_name) X(value_source) \
-    X(lateral_views) X(lateral_view) X(lateral_view_name) X(lateral_col_alias)
+    X(lateral_views) X(lateral_view) X(lateral_view_name) X(lateral_col_alias) \
+    X(constraint) X(match_condition) X(assignments) X(target) X(clauses) X(clause_kind) \
+    X(predicate) X(action) X(on) X(tables) X(update_predicate) X(delete_predicate) \
+    X(insert_predicate) X(path) X(local) X(limit_clause) X(limit_by) X(prewhere) X(connect_by) \
+    X(relationships) X(distinct) X(sort_by) X(cluster_by) X(distribute_by) X(value_column) X(with_ordinality) X(with_offset) \
+    X(with_offset_alias)
 
 struct Names {
 #define KELDRA_DECLARE(k) PyObject* k = nullptr;
     KELDRA_AST_KEYS(KELDRA_DECLARE)
 #undef KELDRA_DECLARE
+    PyObject* using_ = nullptr;  // "using", a C++ keyword
     void init();   // raises on failure
     void clear();  // drops the references
 };
@@ -113,7 +121,12 @@ struct Reader {
     void read_with(PyObject* with, Select* parent);  // its CTEs become visible
     void set_expr(PyObject* node, Query* q, Select* parent);
     void select(PyObject* node, Query* q);
+    void table_with_joins(PyObject* twj, Select& s);  // a FROM entry and its joins
     void from_item(PyObject* relation, Select& s);
+    std::optional<Name> cast_column(PyObject* expr) const;
+    std::vector<std::string_view> generator_columns(PyObject* expr) const;
+    void pivot(std::string_view tag, PyObject* node, FromItem& outer, Select& s);
+    void function_columns(FromItem& item, std::string_view name, PyObject* node);
     std::string item_text(PyObject* select, Py_ssize_t index, Py_ssize_t count,
                           std::vector<std::pair<size_t, size_t>>& parts);
     std::vector<std::pair<size_t, size_t>> list_items_after(PyObject* select);

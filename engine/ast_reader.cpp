@@ -8,12 +8,15 @@ void Names::init() {
 #define KELDRA_INTERN(k) k = PyUnicode_InternFromString(#k); if (!k) raise_current();
     KELDRA_AST_KEYS(KELDRA_INTERN)
 #undef KELDRA_INTERN
+    using_ = PyUnicode_InternFromString("using");
+    if (!using_) raise_current();
 }
 
 void Names::clear() {
 #define KELDRA_CLEAR(k) Py_CLEAR(k);
     KELDRA_AST_KEYS(KELDRA_CLEAR)
 #undef KELDRA_CLEAR
+    Py_CLEAR(using_);
 }
 
 Pos Source::absolute(int line, int column) const {
@@ -75,7 +78,7 @@ Pos Reader::pos_of(PyObject* node) const {
 }
 
 void Reader::unsupported(std::string_view what, PyObject* near) {
-    st.warn(pos_of(near), "unsupported construct " + std::string(what) +
+    st.warn(MessageKind::unsupported_construct, pos_of(near), "unsupported construct " + std::string(what) +
                               ": its columns have no lineage");
 }
 
@@ -106,13 +109,15 @@ int Statement::table_id(const std::string& name) {
     return it->second;
 }
 
-void Statement::warn(Pos pos, std::string message) {
-    if (!pos) pos = start;
-    if (pos) message = "line " + std::to_string(pos.line) + ", column " +
-                       std::to_string(pos.column) + ": " + message;
+void Statement::warn(MessageKind kind, Pos pos, std::string message) {
+    Message m{kind, pos ? pos : start, std::move(message)};
     for (const auto& w : warnings)
-        if (w == message) return;
-    warnings.push_back(std::move(message));
+        if (w == m) return;
+    warnings.push_back(std::move(m));
+}
+
+void Statement::fail(MessageKind kind, Pos pos, std::string message) {
+    error = Message{kind, pos ? pos : start, std::move(message)};
 }
 
 }  // namespace keldra::engine

@@ -16,6 +16,7 @@
 #pragma once
 
 #include "keldra/ref.hpp"
+#include "messages.hpp"
 
 #include <cstdint>
 #include <deque>
@@ -34,15 +35,20 @@ enum class Folding : std::uint8_t { keep, lower, upper };
 
 struct Dialect {
     const char* name;
+    const char* parser;      // sqloxide's dialect that reads it (the closest one)
+    const char* family;      // whose functions it has (table_functions.cpp); "" for any
     Folding report;          // how unquoted identifiers are reported
     bool quoted_insensitive; // quoted identifiers compare case-insensitively too
     bool backslash_escapes;  // '\'' inside string literals
     bool hash_comments;      // '#' starts a line comment
     bool bracket_quotes;     // [identifier]
+    bool double_quoted_strings;  // "x" is a string, though the parser reads an identifier
+    bool fold_quoted = false;    // quoted identifiers are folded too (Trino)
 };
 
 const Dialect* find_dialect(std::string_view name);
 std::string dialect_names();  // "ansi, bigquery, ..." for messages
+Ref dialect_tuple();          // the names, in order (keldra_lineage.DIALECTS)
 
 // ------------------------------------------------------------------ names
 
@@ -51,10 +57,13 @@ struct Name {
     std::string text;    // as written, without quotes
     std::string key;     // what it compares by (folded unless quoted)
     bool quoted = false;
+    bool loose = false;  // from the catalog: compares case-insensitively with any name
 };
 
 Name make_name(std::string text, bool quoted, const Dialect& d);
 std::string reported(const Name& n, const Dialect& d);  // the dialect's folding applied
+Name catalog_name(const std::string& column, const Dialect& d);  // a column the catalog names
+bool same_name(const Name& a, const Name& b);
 std::string ascii_lower(std::string_view s);
 std::string ascii_upper(std::string_view s);
 
@@ -86,6 +95,17 @@ using Srcs = std::vector<Src>;
 struct Pos {
     int line = 0, column = 0;
     explicit operator bool() const { return line > 0; }
+    bool operator==(const Pos&) const = default;
+};
+
+// A warning or the error of a statement: its kind, its position and the
+// message without it (keldra_lineage.Message puts them together).
+struct Message {
+    MessageKind kind = MessageKind::parse_error;
+    Pos pos;
+    std::string text;
+    bool empty() const { return text.empty(); }  // no error
+    bool operator==(const Message&) const = default;
 };
 
 // ------------------------------------------------------------------ model
@@ -146,8 +166,14 @@ struct FromItem {
     std::vector<Name> table;          // name parts as written
     int table_index = -1;             // into Statement::tables (after step 2)
     const std::vector<std::string>* known_columns = nullptr;  // from the schema
-    std::vector<Name> pivot_names;    // PIVOT: the value columns it adds
-    Expr pivot_values;                // ... and the aggregates that feed them
+    // PIVOT / UNPIVOT over this item: the columns it adds, each fed by
+    // expressions over the item's own columns, and the columns it consumes
+    struct Added {
+        Name name;
+        Expr expr;
+    };
+    std::vector<Added> added;
+    std::vector<Name> hidden;
     // query (derived table, CTE, VALUES)
     Query* query = nullptr;
     Name cte_name;                    // for a CTE without alias
@@ -155,6 +181,9 @@ struct FromItem {
     // function (UNNEST, table functions): its outputs come from its arguments
     Expr args;
     bool unnest = false;              // UNNEST(...) AS x: x is its one column
+    bool known_function = false;      // its columns are known (table_functions.cpp) ...
+    std::vector<Name> function_columns;  // ... these
+    size_t star_columns = 0;          // ... of which a star gives the first ones (0: all)
     Srcs resolved_args;               // the arguments' columns, once
     std::uint8_t args_state = 0;      // 0 not yet, 1 being resolved, 2 done
     // outputs of a query item under its alias's column names, once
@@ -211,7 +240,8 @@ struct KnownTable {
     std::vector<std::string> columns;  // in order
 };
 
-enum class Kind : std::uint8_t { query, insert, create_table_as, create_view, create_table, other };
+// The kinds of statement, named in results.cpp (`kind_names`); `other` last.
+enum class Kind : std::uint8_t { query, insert, create_table_as, create_view, create_table, merge, update, delete_, other };
 
 struct Statement {
     int index = 0;
@@ -221,9 +251,13 @@ struct Statement {
     std::string target_name;
     std::vector<Name> target_columns;  // INSERT (cols) / CREATE VIEW (cols) / CREATE TABLE (defs)
     std::optional<KnownTable> target_known;  // the target's columns, where known
-    Query* query = nullptr;
-    std::string error;
-    std::vector<std::string> warnings;
+    bool named = false;                // a query that the caller named: it defines its target
+    Query* query = nullptr;  // for UPDATE / DELETE / MERGE: one select over the target and its sources
+    // MERGE ... INSERT VALUES without a column list: the positions (0-based)
+    // of the values, named by the target's columns once they are known
+    std::vector<size_t> positional;
+    Message error;                  // empty when the statement was analysed
+    std::vector<Message> warnings;
 
     // the queries, owned here
     std::deque<Query> queries;
@@ -241,7 +275,9 @@ struct Statement {
     std::vector<Column> columns;
     Srcs indirect;
 
-    void warn(Pos pos, std::string message);  // without a position: the statement's
+    // without a position: the statement's
+    void warn(MessageKind kind, Pos pos, std::string message);
+    void fail(MessageKind kind, Pos pos, std::string message);
 };
 
 // ------------------------------------------------------------------ steps
@@ -263,16 +299,31 @@ struct Names;  // interned dict keys, module state
 
 void read_statement(const Names& n, const Source& src, PyObject* node, Statement& st);
 
-// Tables: the tables created by earlier statements of the call, by key.
+// Tables: what a session knows of the tables its statements name.  The
+// tables its earlier statements created or filled come first (by key, and
+// by their last name part for names written with fewer parts), then the
+// catalog's answers, each asked once.
 struct Tables {
-    PyObject* catalog = nullptr;   // borrowed from the call's arguments; may be None
+    PyObject* catalog = nullptr;   // owned by the session; may be None
     PyObject* resolve_name = nullptr;
-    std::unordered_map<std::string, KnownTable> created;
+    struct Created {
+        KnownTable table;
+        std::uint64_t order;       // when it was last defined
+    };
+    std::unordered_map<std::string, Created> created;
+    std::unordered_map<std::string, std::vector<std::string>> by_last;  // last part's key -> keys
+    std::uint64_t defined = 0;
     std::unordered_map<std::string, std::optional<KnownTable>> looked_up;
     void attach(Statement& st, const Dialect& d);
     void record(const Statement& st);
     const KnownTable* find(const std::vector<Name>& parts);
+    std::vector<const KnownTable*> in_order() const;  // the created tables, oldest definition first
 };
+
+// Whether a statement makes its target known to the statements after it:
+// it creates the table or view, defines it (a query given a name), or fills
+// a table that nothing knew before.  The one place of this rule.
+bool defines_target(const Statement& st);
 
 void resolve_statement(Statement& st, const Dialect& d);
 

@@ -15,53 +15,75 @@ namespace keldra::engine {
 
 namespace {
 
+// The function tables below are searched by binary search: each is checked
+// at compile time to stay sorted, without duplicates.
+template <class T, size_t N, class Key>
+constexpr bool strictly_sorted(const T (&a)[N], Key key) {
+    for (size_t i = 1; i < N; ++i)
+        if (!(key(a[i - 1]) < key(a[i]))) return false;
+    return true;
+}
+constexpr auto self = [](std::string_view s) { return s; };
+
+constexpr std::string_view aggregates[] = {
+    "any_value", "approx_count_distinct", "approx_distinct", "approx_percentile",
+    "approx_quantiles", "approx_top_count", "approx_top_sum", "arbitrary", "arg_max",
+    "arg_min", "argmax", "argmin", "array_agg", "avg", "bit_and", "bit_or", "bit_xor",
+    "bool_and", "bool_or", "collect_list", "collect_set", "corr", "count", "count_if",
+    "countif", "covar_pop", "covar_samp", "every", "first", "first_value_agg",
+    "group_concat", "grouparray", "groupuniqarray", "hll_count", "json_agg", "json_object_agg", "jsonb_agg",
+    "jsonb_object_agg", "kurtosis", "last", "listagg", "logical_and", "logical_or", "max",
+    "max_by", "median", "min", "min_by", "mode", "object_agg", "percentile",
+    "percentile_approx", "percentile_cont", "percentile_disc", "regr_avgx", "regr_avgy",
+    "regr_count", "regr_intercept", "regr_r2", "regr_slope", "regr_sxx", "regr_sxy",
+    "regr_syy", "skewness", "stddev", "stddev_pop", "stddev_samp", "string_agg", "sum",
+    "uniq", "uniq_exact", "uniqcombined", "uniqexact", "uniqhll12", "var_pop", "var_samp", "variance", "xmlagg"};
+static_assert(strictly_sorted(aggregates, self));
+
 bool is_aggregate(std::string_view lower) {
-    static constexpr std::string_view names[] = {
-        "any_value", "approx_count_distinct", "approx_distinct", "approx_percentile",
-        "approx_quantiles", "approx_top_count", "approx_top_sum", "arbitrary", "arg_max",
-        "arg_min", "argmax", "argmin", "array_agg", "avg", "bit_and", "bit_or", "bit_xor",
-        "bool_and", "bool_or", "collect_list", "collect_set", "corr", "count", "count_if",
-        "countif", "covar_pop", "covar_samp", "every", "first", "first_value_agg",
-        "group_concat", "grouparray", "groupuniqarray", "hll_count", "json_agg", "json_object_agg", "jsonb_agg",
-        "jsonb_object_agg", "kurtosis", "last", "listagg", "logical_and", "logical_or", "max",
-        "max_by", "median", "min", "min_by", "mode", "object_agg", "percentile",
-        "percentile_approx", "percentile_cont", "percentile_disc", "regr_avgx", "regr_avgy",
-        "regr_count", "regr_intercept", "regr_r2", "regr_slope", "regr_sxx", "regr_sxy",
-        "regr_syy", "skewness", "stddev", "stddev_pop", "stddev_samp", "string_agg", "sum",
-        "uniq", "uniq_exact", "uniqcombined", "uniqexact", "uniqhll12", "var_pop", "var_samp", "variance", "xmlagg"};
-    return std::binary_search(std::begin(names), std::end(names), lower);
+    return std::binary_search(std::begin(aggregates), std::end(aggregates), lower);
 }
 
 // Functions that take a date part as a bare word: first, as in T-SQL and
-// Snowflake (datediff(day, a, b), abbreviations included), or last, as in
-// BigQuery (date_diff(a, b, DAY), full names only).
+// Snowflake (datediff(day, a, b), abbreviations and plurals included), or
+// last, as in BigQuery (date_diff(a, b, DAY), full names only).
 enum DatePartAt : int { nowhere = 0, first = 1, last = 2 };
 
+struct DatePartFunction {
+    std::string_view name;
+    int at;
+};
+constexpr DatePartFunction date_part_functions[] = {
+    {"date_diff", last},      {"date_part", first},         {"date_trunc", first | last}, {"dateadd", first},
+    {"datediff", first},      {"datename", first},          {"datepart", first},          {"datetime_diff", last},
+    {"datetime_trunc", last}, {"last_day", last},           {"time_diff", last},          {"time_trunc", last},
+    {"timeadd", first},       {"timediff", first},          {"timestamp_diff", last},     {"timestamp_trunc", last},
+    {"timestampadd", first},  {"timestampdiff", first}};
+static_assert(strictly_sorted(date_part_functions, [](const DatePartFunction& e) { return e.name; }));
+
 int date_part_at(std::string_view lower) {
-    struct Entry {
-        std::string_view name;
-        int at;
-    };
-    static constexpr Entry names[] = {
-        {"date_diff", last},      {"date_trunc", first | last}, {"dateadd", first},
-        {"datediff", first},      {"datename", first},          {"datepart", first},
-        {"datetime_diff", last},  {"datetime_trunc", last},     {"last_day", last},
-        {"time_diff", last},      {"time_trunc", last},         {"timestamp_diff", last},
-        {"timestamp_trunc", last}, {"timestampadd", first},     {"timestampdiff", first}};
-    const auto it = std::lower_bound(std::begin(names), std::end(names), lower,
-                                     [](const Entry& e, std::string_view v) { return e.name < v; });
-    return it != std::end(names) && it->name == lower ? it->at : nowhere;
+    const auto it = std::lower_bound(std::begin(date_part_functions), std::end(date_part_functions), lower,
+                                     [](const DatePartFunction& e, std::string_view v) { return e.name < v; });
+    return it != std::end(date_part_functions) && it->name == lower ? it->at : nowhere;
 }
 
+constexpr std::string_view date_parts[] = {
+    "day", "dayofweek", "dayofyear", "epoch", "hour", "isoweek", "isoyear", "microsecond",
+    "millisecond", "minute", "month", "nanosecond", "quarter", "second", "week", "weekday", "year"};
+static_assert(strictly_sorted(date_parts, self));
+// abbreviations and plurals (Snowflake, T-SQL, Redshift)
+constexpr std::string_view date_part_forms[] = {
+    "d", "dayofmonth", "dayofweekiso", "days", "dd", "dow", "dow_iso", "doy", "dw", "dw_iso", "dy", "h", "hh",
+    "hours", "hr", "hrs", "iso_week", "isowk", "isoww", "m", "mcs", "mi", "microseconds", "milliseconds",
+    "min", "mins", "minutes", "mm", "mon", "mons", "months", "ms", "msec", "n", "nanosec", "nanoseconds",
+    "ns", "nsec", "q", "qq", "qtr", "qtrs", "quarters", "s", "sec", "seconds", "secs", "ss", "us", "usec",
+    "w", "week_iso", "weekday_iso", "weekofyear", "weeks", "wk", "woy", "ww", "wy", "y", "yearday",
+    "yearofweek", "years", "yr", "yrs", "yy", "yyy", "yyyy"};
+static_assert(strictly_sorted(date_part_forms, self));
+
 bool is_date_part(std::string_view lower, bool abbreviations) {
-    static constexpr std::string_view full[] = {
-        "day", "dayofweek", "dayofyear", "epoch", "hour", "isoweek", "isoyear", "microsecond",
-        "millisecond", "minute", "month", "nanosecond", "quarter", "second", "week", "weekday", "year"};
-    static constexpr std::string_view short_forms[] = {
-        "d", "dd", "dow", "doy", "dw", "dy", "hh", "m", "mi", "mm", "ms", "n", "ns", "q", "qq",
-        "s", "ss", "us", "w", "wk", "ww", "y", "yy", "yyyy"};
-    return std::binary_search(std::begin(full), std::end(full), lower) ||
-           (abbreviations && std::binary_search(std::begin(short_forms), std::end(short_forms), lower));
+    return std::binary_search(std::begin(date_parts), std::end(date_parts), lower) ||
+           (abbreviations && std::binary_search(std::begin(date_part_forms), std::end(date_part_forms), lower));
 }
 
 bool is_conditional_function(std::string_view lower) {
@@ -80,6 +102,13 @@ bool skipped_field(std::string_view k) {
         case 11: return k == "quote_style";
         default: return false;
     }
+}
+
+// A variable or parameter the parser hands over as a name (T-SQL and MySQL
+// @x and @@x, BigQuery @param, ${x} substitutions); :x and $1 come as
+// placeholders.  Never a column.
+bool variable(const Name& name) {
+    return !name.quoted && !name.text.empty() && (name.text[0] == '@' || name.text[0] == '$' || name.text[0] == ':');
 }
 
 Sub transformed(Sub sub) { return sub == Sub::identity ? Sub::transformation : sub; }
@@ -134,7 +163,11 @@ void Reader::walk(PyObject* node, Sub sub, Expr& out, Select* owner) {
         return;
     }
     if (tag == "Identifier") {
-        out.cols.push_back(ColRef{{ident(p)}, sub, pos_of(p)});
+        // Hive reads "x" as a string; its parser here as an identifier
+        if (src.dialect->double_quoted_strings && str_view(field(p, n.quote_style)) == "\"") return;
+        Name name = ident(p);
+        if (variable(name)) return;
+        out.cols.push_back(ColRef{{std::move(name)}, sub, pos_of(p)});
     } else if (tag == "CompoundIdentifier") {
         ColRef ref{{}, sub, {}};
         const ListView parts = items(p);
@@ -222,10 +255,30 @@ void Reader::walk(PyObject* node, Sub sub, Expr& out, Select* owner) {
                                       }),
                        out.cols.end());
     } else if (tag == "CompoundFieldAccess") {
-        // (expr).field and expr[i]: the fields after a dot are not columns
-        walk(field(p, n.root), transformed(sub), out, owner);
+        // (expr).field and expr[i]: the fields after a dot are not columns,
+        // except right after a name, where they continue it: t.payload['k']
+        // and t.rec.items[0] read t.payload and t.rec.items
+        PyObject* root = field(p, n.root);
+        PyObject* rp = nullptr;
+        const std::string_view root_tag = variant(root, &rp);
         const ListView chain = items(field(p, n.access_chain));
-        for (Py_ssize_t i = 0; i < chain.size(); ++i) {
+        Py_ssize_t i = 0;
+        if (root_tag == "Identifier" || root_tag == "CompoundIdentifier") {
+            ColRef ref{{}, transformed(sub), pos_of(root_tag == "Identifier" ? rp : items(rp).size() ? items(rp)[0] : nullptr)};
+            if (root_tag == "Identifier") ref.parts.push_back(ident(rp));
+            for (Py_ssize_t k = 0; root_tag == "CompoundIdentifier" && k < items(rp).size(); ++k)
+                ref.parts.push_back(ident(items(rp)[k]));
+            for (; i < chain.size(); ++i) {
+                PyObject* step = nullptr;
+                PyObject* name = nullptr;
+                if (variant(chain[i], &step) != "Dot" || variant(step, &name) != "Identifier") break;
+                ref.parts.push_back(ident(name));
+            }
+            if (!ref.parts.empty()) out.cols.push_back(std::move(ref));
+        } else {
+            walk(root, transformed(sub), out, owner);
+        }
+        for (; i < chain.size(); ++i) {
             PyObject* step = nullptr;
             if (variant(chain[i], &step) == "Subscript") walk(step, transformed(sub), out, owner);
         }

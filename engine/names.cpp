@@ -1,26 +1,45 @@
 // Dialects and identifiers: how names compare and how they are reported.
 #include "engine.hpp"
 
+#include <iterator>
+
 namespace keldra::engine {
 
 namespace {
-// name, reported folding, quoted identifiers compare case-insensitively,
-// backslash escapes in strings, '#' comments, [bracket] identifiers
+// The dialects, by name (sorted: the list users see).  Each is read by the
+// closest dialect of the parser and compares names as the warehouse does:
+// name, parser, function family, reported folding, quoted identifiers
+// compare case-insensitively, backslash escapes in strings, '#' comments,
+// [bracket] identifiers, "x" a string.
 constexpr Dialect dialects[] = {
-    {"ansi", Folding::keep, false, false, false, false},
-    {"bigquery", Folding::keep, true, true, true, false},
-    {"clickhouse", Folding::keep, false, true, false, false},
-    {"databricks", Folding::keep, true, true, false, false},
-    {"duckdb", Folding::keep, false, false, false, false},
-    {"generic", Folding::keep, false, false, false, false},
-    {"hive", Folding::keep, true, true, false, false},
-    {"mssql", Folding::keep, true, false, false, true},
-    {"mysql", Folding::keep, true, true, true, false},
-    {"postgres", Folding::lower, false, false, false, false},
-    {"redshift", Folding::lower, false, false, false, false},
-    {"snowflake", Folding::upper, false, true, false, false},
-    {"sqlite", Folding::keep, true, false, false, true},
+    {"ansi", "ansi", "", Folding::keep, false, false, false, false, false},
+    {"bigquery", "bigquery", "bigquery", Folding::keep, true, true, true, false, false},
+    {"clickhouse", "clickhouse", "clickhouse", Folding::keep, false, true, false, false, false},
+    {"databricks", "databricks", "hive", Folding::keep, true, true, false, false, false},
+    {"duckdb", "duckdb", "duckdb", Folding::keep, false, false, false, false, false},
+    {"generic", "generic", "", Folding::keep, false, false, false, false, false},
+    {"hive", "hive", "hive", Folding::keep, true, true, false, false, true},
+    {"mssql", "mssql", "mssql", Folding::keep, true, false, false, true, false},
+    {"mysql", "mysql", "mysql", Folding::keep, true, true, true, false, false},
+    // Oracle folds unquoted names to upper case; quoted ones are exact
+    {"oracle", "oracle", "oracle", Folding::upper, false, false, false, false, false},
+    {"postgres", "postgres", "postgres", Folding::lower, false, false, false, false, false},
+    {"redshift", "redshift", "postgres", Folding::lower, false, false, false, false, false},
+    {"snowflake", "snowflake", "snowflake", Folding::upper, false, true, false, false, false},
+    // Spark SQL: Databricks' parser and names (case-insensitive, quoted too)
+    {"spark", "databricks", "hive", Folding::keep, true, true, false, false, false},
+    {"sqlite", "sqlite", "sqlite", Folding::keep, true, false, false, true, false},
+    // Teradata: names are case-insensitive, quoted or not, and kept as written
+    {"teradata", "generic", "teradata", Folding::keep, true, false, false, false, false},
+    // Trino lower-cases every identifier, quoted ones too
+    {"trino", "generic", "trino", Folding::lower, true, false, false, false, false, true},
+    {"tsql", "mssql", "mssql", Folding::keep, true, false, false, true, false},
 };
+static_assert([] {
+    for (size_t i = 1; i < std::size(dialects); ++i)
+        if (!(std::string_view(dialects[i - 1].name) < std::string_view(dialects[i].name))) return false;
+    return true;
+}(), "the dialects stay sorted by name");
 }  // namespace
 
 const Dialect* find_dialect(std::string_view name) {
@@ -36,6 +55,13 @@ std::string dialect_names() {
         out += d.name;
     }
     return out;
+}
+
+Ref dialect_tuple() {
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(std::size(dialects))));
+    for (size_t i = 0; i < std::size(dialects); ++i)
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), Ref::steal(PyUnicode_FromString(dialects[i].name)).release());
+    return tuple;
 }
 
 std::string ascii_lower(std::string_view s) {
@@ -69,8 +95,22 @@ Name make_name(std::string text, bool quoted, const Dialect& d) {
     return n;
 }
 
+// The catalog's names compare case-insensitively, also with a quoted name
+// of the query ("Home/Neutral" is the catalog's Home/Neutral).
+Name catalog_name(const std::string& column, const Dialect& d) {
+    Name n = make_name(column, true, d);
+    n.key = ascii_lower(column);
+    n.loose = true;
+    return n;
+}
+
+bool same_name(const Name& a, const Name& b) {
+    if (a.key == b.key) return true;
+    return (a.loose || b.loose) && ascii_lower(a.text) == ascii_lower(b.text);
+}
+
 std::string reported(const Name& n, const Dialect& d) {
-    if (n.quoted) return n.text;
+    if (n.quoted && !d.fold_quoted) return n.text;
     switch (d.report) {
         case Folding::lower: return ascii_lower(n.text);
         case Folding::upper: return ascii_upper(n.text);

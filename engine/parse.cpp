@@ -161,9 +161,9 @@ bool finalizing() {
 }  // namespace
 
 // sqloxide reports "Query parsing failed.\n\tsql parser error: <what> at
-// Line: L, Column: C"; the message becomes "line L, column C: <what>" with
-// the position in the whole text (the statement's end when none is given).
-std::string parse_error(const Source& src, PyObject* exc) {
+// Line: L, Column: C"; the error is <what> at that position in the whole
+// text (the statement's end when none is given).
+Message parse_error(const Source& src, PyObject* exc) {
     std::string text = "the statement cannot be parsed";
     if (PyObject* s = PyObject_Str(exc)) {
         Py_ssize_t n = 0;
@@ -186,7 +186,7 @@ std::string parse_error(const Source& src, PyObject* exc) {
             text.erase(at);
         }
     }
-    return "line " + std::to_string(pos.line) + ", column " + std::to_string(pos.column) + ": " + text;
+    return Message{MessageKind::parse_error, pos, std::move(text)};
 }
 
 // A failure of the parser is the statement's error; an interrupt, a lack of

@@ -27,8 +27,8 @@ bool parser_failure();
 // The pending exception, taken; None when there is none.
 Ref take_exception();
 
-// The parser's exception as "line L, column C: <what>", positioned in the
-// whole text.
-std::string parse_error(const Source& src, PyObject* exc);
+// The parser's exception as the statement's error, positioned in the whole
+// text.
+Message parse_error(const Source& src, PyObject* exc);
 
 }  // namespace keldra::engine

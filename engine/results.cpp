@@ -1,6 +1,8 @@
 #include "results.hpp"
 
 #include <algorithm>
+#include <iterator>
+#include <type_traits>
 
 namespace keldra::engine {
 
@@ -9,7 +11,10 @@ namespace {
 constexpr const char* subtype_names[9] = {"IDENTITY", "TRANSFORMATION", "AGGREGATION", "JOIN",
                                           "GROUP_BY", "FILTER",         "SORT",        "WINDOW",
                                           "CONDITIONAL"};
-constexpr const char* kind_names[6] = {"query", "insert", "create_table_as", "create_view", "create_table", "other"};
+constexpr const char* kind_names[] = {"query",        "insert", "create_table_as", "create_view", "create_table",
+                                      "merge",        "update", "delete",          "other"};
+static_assert(std::size(kind_names) == static_cast<size_t>(Kind::other) + 1, "a name for every Kind");
+static_assert(std::size(kind_names) == std::extent_v<decltype(ResultTypes::kinds)>, "a string for every Kind");
 
 PyTypeObject* tuple_type(PyObject* module, const char* name) {
     Ref t = Ref::steal(PyObject_GetAttrString(module, name));
@@ -69,9 +74,20 @@ Ref sources(const ResultTypes& t, Srcs& srcs, const Statement& st, std::vector<R
     return tuple;
 }
 
-Ref strings(const std::vector<std::string>& v) {
+// Message(kind, line, column, text): Python code runs, so what the module
+// state lends is held first.
+Ref message(const ResultTypes& t, const Message& m) {
+    Ref type = Ref::borrow(t.message);
+    Ref kind = Ref::borrow(t.message_kinds[static_cast<int>(m.kind)]);
+    Ref line = Ref::steal(PyLong_FromLong(m.pos.line));
+    Ref column = Ref::steal(PyLong_FromLong(m.pos.column));
+    Ref body = text(m.text);
+    return call(type.get(), kind.get(), line.get(), column.get(), body.get());
+}
+
+Ref messages(const ResultTypes& t, const std::vector<Message>& v) {
     Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(v.size())));
-    for (size_t i = 0; i < v.size(); ++i) PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), text(v[i]).release());
+    for (size_t i = 0; i < v.size(); ++i) PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), message(t, v[i]).release());
     return tuple;
 }
 
@@ -81,13 +97,19 @@ void ResultTypes::init(PyObject* module) {
     source = tuple_type(module, "Source");
     column = tuple_type(module, "Column");
     statement = tuple_type(module, "Statement");
+    message = PyObject_GetAttrString(module, "Message");
+    if (!message) raise_current();
+    if (!PyType_Check(message) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(message), &PyUnicode_Type))
+        raise(PyExc_TypeError, "Message must be a str subclass");
+    for (int i = 0; i < message_kind_count; ++i)
+        if (!(message_kinds[i] = PyUnicode_InternFromString(message_kind_names[i]))) raise_current();
     direct = PyUnicode_InternFromString("DIRECT");
     if (!direct) raise_current();
     indirect = PyUnicode_InternFromString("INDIRECT");
     if (!indirect) raise_current();
     for (int i = 0; i < 9; ++i)
         if (!(subtypes[i] = PyUnicode_InternFromString(subtype_names[i]))) raise_current();
-    for (int i = 0; i < 6; ++i)
+    for (size_t i = 0; i < std::size(kind_names); ++i)
         if (!(kinds[i] = PyUnicode_InternFromString(kind_names[i]))) raise_current();
 }
 
@@ -95,10 +117,19 @@ void ResultTypes::clear() {
     Py_CLEAR(source);
     Py_CLEAR(column);
     Py_CLEAR(statement);
+    Py_CLEAR(message);
+    for (auto& k : message_kinds) Py_CLEAR(k);
     Py_CLEAR(direct);
     Py_CLEAR(indirect);
     for (auto& s : subtypes) Py_CLEAR(s);
     for (auto& k : kinds) Py_CLEAR(k);
+}
+
+Ref kind_tuple() {
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(std::size(kind_names))));
+    for (size_t i = 0; i < std::size(kind_names); ++i)
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), text(kind_names[i]).release());
+    return tuple;
 }
 
 Ref build_statement(const ResultTypes& t, Statement& st) {
@@ -114,10 +145,19 @@ Ref build_statement(const ResultTypes& t, Statement& st) {
     }
     Ref indirect = sources(t, st.indirect, st, table_names);
     Ref target = st.target_name.empty() ? Ref::none() : text(st.target_name);
-    Ref error = st.error.empty() ? Ref::none() : text(st.error);
+    Ref error = st.error.empty() ? Ref::none() : message(t, st.error);
     return make(t.statement, {Ref::steal(PyLong_FromLong(st.index)), Ref::steal(PyLong_FromLong(st.start.line)),
                               Ref::borrow(t.kinds[static_cast<int>(st.kind)]), std::move(target),
-                              std::move(columns), std::move(indirect), strings(st.warnings), std::move(error)});
+                              std::move(columns), std::move(indirect), messages(t, st.warnings), std::move(error)});
+}
+
+Ref message_kinds() {
+    Ref tuple = Ref::steal(PyTuple_New(message_kind_count));
+    for (int i = 0; i < message_kind_count; ++i) {
+        Ref name = Ref::steal(PyUnicode_InternFromString(message_kind_names[i]));
+        PyTuple_SET_ITEM(tuple.get(), i, name.release());
+    }
+    return tuple;
 }
 
 }  // namespace keldra::engine

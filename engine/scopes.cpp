@@ -84,11 +84,18 @@ private:
     void compute(Query* q);
     std::vector<OutCol> select_outputs(Select& s, Scope* parent, const std::vector<Clause>& order_by);
     void natural_joins(Select& s);
-    static bool pivoted(const FromItem& item, const Name& column) {
-        return std::any_of(item.pivot_names.begin(), item.pivot_names.end(),
-                           [&](const Name& n) { return n.key == column.key; });
+    // A column a PIVOT / UNPIVOT adds over the item, or nullptr.
+    static const FromItem::Added* pivoted(const FromItem& item, const Name& column) {
+        for (const FromItem::Added& a : item.added)
+            if (a.name.key == column.key) return &a;
+        return nullptr;
+    }
+    // A column of the item that a PIVOT / UNPIVOT consumes.
+    static bool hidden(const FromItem& item, const Name& column) {
+        return std::any_of(item.hidden.begin(), item.hidden.end(), [&](const Name& n) { return same_name(n, column); });
     }
     std::vector<Name> known_names(FromItem& item);
+    void merge_positional(const std::vector<OutCol>& outs);
     void indirect(const Srcs& srcs, Sub sub) {
         for (const Src& s : srcs) st_.indirect.push_back(Src{s.table, s.column, sub});
     }
@@ -98,6 +105,8 @@ private:
                      Aliases mode);
     bool from_alias(const Name& name, Sub sub, const std::vector<OutCol>* aliases, Srcs& out);
     Candidates candidates(Scope& s, const Name& name);
+    FromItem* struct_root(Scope& sc, const Name& column);
+    FromItem* struct_star(Scope& sc, const std::vector<Name>& qualifier);
     FromItem* find_item(Scope& s, const std::vector<Name>& qualifier);
     void from_item(Scope& owner, FromItem& item, const Name& column, Sub sub, Pos pos, Srcs& out);
     const Srcs& function_args(Scope& owner, FromItem& item);
@@ -137,7 +146,7 @@ void Resolver::compute(Query* q) {
                 append(merged.srcs, right[i].srcs, Sub::identity);
             }
             if (q->outputs.size() != right.size())
-                st_.warn({}, "the branches of a set operation have " + std::to_string(q->outputs.size()) +
+                st_.warn(MessageKind::branch_width, {}, "the branches of a set operation have " + std::to_string(q->outputs.size()) +
                                  " and " + std::to_string(right.size()) +
                                  " columns: only the first " + std::to_string(n) + " are merged");
             break;
@@ -230,11 +239,7 @@ std::vector<Name> Resolver::known_names(FromItem& item) {
     std::vector<Name> out;
     if (!item.alias_columns.empty()) return item.alias_columns;
     if (item.kind == FromKind::base && item.known_columns) {
-        for (const std::string& c : *item.known_columns) {
-            Name n = make_name(c, true, d_);
-            n.key = ascii_lower(c);
-            out.push_back(std::move(n));
-        }
+        for (const std::string& c : *item.known_columns) out.push_back(catalog_name(c, d_));
     } else if (item.kind == FromKind::query && item.query->state != Query::State::running) {
         for (const OutCol& c : item_outputs(item))
             if (!c.star) out.push_back(c.name);
@@ -276,7 +281,7 @@ Srcs Resolver::resolve(const Expr& e, Scope& sc, const std::vector<OutCol>* alia
 bool Resolver::from_alias(const Name& name, Sub sub, const std::vector<OutCol>* aliases, Srcs& out) {
     if (!aliases) return false;
     for (const OutCol& c : *aliases) {
-        if (c.star || c.from_star || c.name.key != name.key) continue;
+        if (c.star || c.from_star || !same_name(c.name, name)) continue;
         append(out, c.srcs, sub);
         return true;
     }
@@ -306,7 +311,7 @@ void Resolver::resolve_ref(const ColRef& r, Scope& sc, Srcs& out, const std::vec
             if (pick.size() > 1) {
                 std::vector<std::string> names;
                 for (FromItem* item : pick) names.push_back(describe(*item));
-                st_.warn(r.pos, "column '" + column.text + "' is ambiguous: it could come from " +
+                st_.warn(MessageKind::ambiguous_column, r.pos, "column '" + column.text + "' is ambiguous: it could come from " +
                                     join_names(names));
                 out.push_back(Src{-1, reported(column, d_), r.sub});
                 return;
@@ -322,7 +327,7 @@ void Resolver::resolve_ref(const ColRef& r, Scope& sc, Srcs& out, const std::vec
                 return;
             }
         }
-        st_.warn(r.pos, "column '" + column.text + "' cannot be attributed: no source in scope has it");
+        st_.warn(MessageKind::unattributed_column, r.pos, "column '" + column.text + "' cannot be attributed: no source in scope has it");
         out.push_back(Src{-1, reported(column, d_), r.sub});
         return;
     }
@@ -342,15 +347,13 @@ void Resolver::resolve_ref(const ColRef& r, Scope& sc, Srcs& out, const std::vec
             }
     }
     // column.field on a struct column of the one source known to have it
-    // (without a schema an unknown qualifier is never guessed to be a column)
-    Candidates c = candidates(sc, r.parts[0]);
-    if (c.known.size() == 1) {
-        from_item(sc, *c.known[0], r.parts[0], r.sub, r.pos, out);
+    if (FromItem* item = struct_root(sc, r.parts[0])) {
+        from_item(sc, *item, r.parts[0], r.sub, r.pos, out);
         return;
     }
     std::string q;
     for (const Name& n : qualifier) q += (q.empty() ? "" : ".") + n.text;
-    st_.warn(r.pos, "unknown qualifier '" + q + "' of column '" + column.text + "'");
+    st_.warn(MessageKind::unknown_qualifier, r.pos, "unknown qualifier '" + q + "' of column '" + column.text + "'");
     out.push_back(Src{-1, reported(column, d_), r.sub});
 }
 
@@ -371,9 +374,12 @@ const std::vector<OutCol>& Resolver::item_outputs(FromItem& item) {
 
 bool Resolver::has_column(FromItem& item, const Name& column, bool* open) {
     *open = false;
+    if (!in_pivot_) {
+        if (pivoted(item, column)) return true;
+        if (hidden(item, column)) return false;
+    }
     switch (item.kind) {
         case FromKind::base:
-            if (pivoted(item, column)) return true;
             if (!item.alias_columns.empty())  // t AS x(p, q): the list names its columns
                 return std::any_of(item.alias_columns.begin(), item.alias_columns.end(),
                                    [&](const Name& n) { return n.key == column.key; });
@@ -388,15 +394,18 @@ bool Resolver::has_column(FromItem& item, const Name& column, bool* open) {
             if (item.query->state == Query::State::running && item.query->outputs.empty()) return false;
             for (const OutCol& c : item_outputs(item)) {
                 if (c.star) *open = true;
-                else if (c.name.key == column.key) return true;
+                else if (same_name(c.name, column)) return true;
             }
             return false;
         }
         case FromKind::function:
             for (const Name& n : item.alias_columns)
                 if (n.key == column.key) return true;
-            if (item.unnest) return item.alias_columns.empty() && item.alias && item.alias->key == column.key;
-            *open = item.alias_columns.empty();
+            if (!item.alias_columns.empty()) return false;
+            if (item.known_function)  // its columns are known (table_functions.cpp)
+                return std::any_of(item.function_columns.begin(), item.function_columns.end(),
+                                   [&](const Name& n) { return n.key == column.key; });
+            *open = true;
             return false;
     }
     return false;
@@ -414,6 +423,21 @@ Candidates Resolver::candidates(Scope& s, const Name& name) {
         else if (open) c.unknown.push_back(&item);
     }
     return c;
+}
+
+// The item holding the struct of a star t.rec.* (or rec.*), or nullptr.
+FromItem* Resolver::struct_star(Scope& sc, const std::vector<Name>& qualifier) {
+    if (qualifier.size() >= 2)
+        if (FromItem* item = find_item(sc, {qualifier[0]})) return item;
+    return qualifier.empty() ? nullptr : struct_root(sc, qualifier[0]);
+}
+
+// The item whose column `column` is, when a path column.field... names no
+// item: the one source known to have the column (without a schema an
+// unknown qualifier is never guessed to be a column).
+FromItem* Resolver::struct_root(Scope& sc, const Name& column) {
+    Candidates c = candidates(sc, column);
+    return c.known.size() == 1 ? c.known[0] : nullptr;
 }
 
 FromItem* Resolver::find_item(Scope& s, const std::vector<Name>& q) {
@@ -457,17 +481,24 @@ const Srcs& Resolver::function_args(Scope& owner, FromItem& item) {
 
 void Resolver::from_item(Scope& owner, FromItem& item, const Name& column, Sub sub, Pos pos, Srcs& out) {
     Deeper guard(*this);
+    if (!in_pivot_) {
+        if (const FromItem::Added* added = pivoted(item, column)) {
+            // a PIVOT's value column (UNPIVOT's value column): its expressions
+            // over the pivoted item's own columns (even one named like it)
+            in_pivot_ = true;
+            for (const ColRef& r : added->expr.cols)
+                from_item(owner, item, r.parts.back(), compose(sub, r.sub), r.pos, out);
+            in_pivot_ = false;
+            return;
+        }
+        if (hidden(item, column)) {
+            st_.warn(MessageKind::unknown_column, pos, "column '" + column.text + "' is consumed by the PIVOT or UNPIVOT of " + describe(item));
+            out.push_back(Src{-1, reported(column, d_), sub});
+            return;
+        }
+    }
     switch (item.kind) {
         case FromKind::base: {
-            if (pivoted(item, column) && !in_pivot_) {
-                // a PIVOT's value column: the aggregates over the pivoted
-                // table's own columns (even one named like a value column)
-                in_pivot_ = true;
-                for (const ColRef& r : item.pivot_values.cols)
-                    from_item(owner, item, r.parts.back(), compose(sub, r.sub), r.pos, out);
-                in_pivot_ = false;
-                return;
-            }
             std::string name = reported(column, d_);
             if (!item.alias_columns.empty()) {
                 // t AS x(p, q) names t's columns by position: known through
@@ -475,7 +506,7 @@ void Resolver::from_item(Scope& owner, FromItem& item, const Name& column, Sub s
                 const auto it = std::find_if(item.alias_columns.begin(), item.alias_columns.end(),
                                              [&](const Name& n) { return n.key == column.key; });
                 if (it == item.alias_columns.end()) {
-                    st_.warn(pos, "column '" + column.text + "' is not among the columns named for " + describe(item));
+                    st_.warn(MessageKind::unknown_column, pos, "column '" + column.text + "' is not among the columns named for " + describe(item));
                 } else {
                     const size_t i = static_cast<size_t>(it - item.alias_columns.begin());
                     name = item.known_columns && i < item.known_columns->size() ? (*item.known_columns)[i] : "*";
@@ -489,7 +520,7 @@ void Resolver::from_item(Scope& owner, FromItem& item, const Name& column, Sub s
                         break;
                     }
                 if (!found)
-                    st_.warn(pos, "column '" + column.text + "' is not in the schema of " + describe(item));
+                    st_.warn(MessageKind::unknown_column, pos, "column '" + column.text + "' is not in the schema of " + describe(item));
             }
             out.push_back(Src{item.table_index, std::move(name), sub});
             return;
@@ -503,7 +534,7 @@ void Resolver::from_item(Scope& owner, FromItem& item, const Name& column, Sub s
                 if (c.star) {
                     behind.insert(behind.end(), c.srcs.begin(), c.srcs.end());
                     every = every && c.every;
-                } else if (c.name.key == column.key) {
+                } else if (same_name(c.name, column)) {
                     if (!c.from_star) {
                         append(out, c.srcs, sub);
                         return;
@@ -525,9 +556,9 @@ void Resolver::from_item(Scope& owner, FromItem& item, const Name& column, Sub s
             if (!behind.empty()) {
                 std::vector<std::string> names;
                 for (const Src& t : behind) names.push_back(t.table >= 0 ? st_.tables[t.table] : "?");
-                st_.warn(pos, "column '" + column.text + "' is ambiguous: it could come from " + join_names(names));
+                st_.warn(MessageKind::ambiguous_column, pos, "column '" + column.text + "' is ambiguous: it could come from " + join_names(names));
             } else if (!(item.query->state == Query::State::running)) {
-                st_.warn(pos, "column '" + column.text + "' is not an output of " + describe(item));
+                st_.warn(MessageKind::unknown_column, pos, "column '" + column.text + "' is not an output of " + describe(item));
             } else {
                 return;  // a recursive reference before its anchor is known
             }
@@ -547,10 +578,18 @@ void Resolver::expand(Scope& sc, SelectItem& item, std::vector<OutCol>& outs) {
         for (FromItem& f : sc.sel.from) targets.push_back(&f);
     } else if (FromItem* f = find_item(sc, item.qualifier)) {
         targets.push_back(f);
+    } else if (FromItem* root = struct_star(sc, item.qualifier)) {
+        // t.rec.* / rec.*: the fields of a struct column, not known here: one
+        // column "*" fed by the struct
+        const Name& column = item.qualifier.size() >= 2 && find_item(sc, {item.qualifier[0]}) ? item.qualifier[1]
+                                                                                              : item.qualifier[0];
+        outs.push_back(OutCol{item.name, {}});
+        from_item(sc, *root, column, Sub::identity, item.pos, outs.back().srcs);
+        return;
     } else {
         std::string q;
         for (const Name& n : item.qualifier) q += (q.empty() ? "" : ".") + n.text;
-        st_.warn(item.pos, "unknown qualifier '" + q + "' of a star");
+        st_.warn(MessageKind::unknown_qualifier, item.pos, "unknown qualifier '" + q + "' of a star");
         outs.push_back(OutCol{item.name, {Src{-1, "*", Sub::identity}}, true});
         return;
     }
@@ -572,25 +611,19 @@ void Resolver::expand(Scope& sc, SelectItem& item, std::vector<OutCol>& outs) {
                     }
                 } else if (f->known_columns) {
                     for (const std::string& c : *f->known_columns) {
-                        Name n = make_name(c, true, d_);
-                        n.key = ascii_lower(c);
-                        if (excluded(n)) continue;
+                        Name n = catalog_name(c, d_);
+                        if (excluded(n) || hidden(*f, n)) continue;
                         outs.push_back(OutCol{n, {Src{f->table_index, c, Sub::identity}}, false, true});
                     }
                 } else {
                     star.srcs.push_back(Src{f->table_index, "*", Sub::identity});
-                }
-                for (const Name& n : f->pivot_names) {
-                    if (excluded(n)) continue;
-                    outs.push_back(OutCol{n, {}, false, true});
-                    from_item(sc, *f, n, Sub::identity, item.pos, outs.back().srcs);
                 }
                 break;
             case FromKind::query:
                 for (const OutCol& c : item_outputs(*f)) {
                     if (c.star) {
                         star.srcs.insert(star.srcs.end(), c.srcs.begin(), c.srcs.end());
-                    } else if (!excluded(c.name)) {
+                    } else if (!excluded(c.name) && !hidden(*f, c.name)) {
                         outs.push_back(c);
                         outs.back().from_star = true;
                     }
@@ -603,17 +636,28 @@ void Resolver::expand(Scope& sc, SelectItem& item, std::vector<OutCol>& outs) {
                             outs.push_back(OutCol{n, {}, false, true});
                             append(outs.back().srcs, function_args(sc, *f), Sub::transformation);
                         }
-                } else if (f->unnest && f->alias) {
-                    outs.push_back(OutCol{*f->alias, {}, false, true});
-                    append(outs.back().srcs, function_args(sc, *f), Sub::transformation);
+                } else if (f->known_function) {
+                    // the known columns (explode's array form: col, not key and value)
+                    const size_t count = f->star_columns ? std::min(f->star_columns, f->function_columns.size())
+                                                         : f->function_columns.size();
+                    for (size_t i = 0; i < count; ++i) {
+                        if (excluded(f->function_columns[i])) continue;
+                        outs.push_back(OutCol{f->function_columns[i], {}, false, true});
+                        append(outs.back().srcs, function_args(sc, *f), Sub::transformation);
+                    }
                 } else {
                     // a table function's columns are not known: one column
                     // "*" fed by its arguments
-                    st_.warn(item.pos, "the columns of " + describe(*f) + " are not known: its star is not expanded");
+                    st_.warn(MessageKind::unexpanded_star, item.pos, "the columns of " + describe(*f) + " are not known: its star is not expanded");
                     outs.push_back(OutCol{item.name, {}, false, true});
                     append(outs.back().srcs, function_args(sc, *f), Sub::transformation);
                 }
                 break;
+        }
+        for (const FromItem::Added& a : f->added) {  // a PIVOT's or UNPIVOT's columns
+            if (excluded(a.name)) continue;
+            outs.push_back(OutCol{a.name, {}, false, true});
+            from_item(sc, *f, a.name, Sub::identity, item.pos, outs.back().srcs);
         }
     }
     if (item.kind == ItemKind::star && !sc.sel.using_keys.empty()) {
@@ -655,16 +699,48 @@ void Resolver::finish() {
     std::vector<Name> names = st.target_columns;
     if (!names.empty()) {
         if (names.size() != outs.size() && !star)
-            st.warn({}, std::to_string(names.size()) + " target columns are named for " +
+            st.warn(MessageKind::target_width, {}, std::to_string(names.size()) + " target columns are named for " +
                             std::to_string(outs.size()) + " output columns");
     } else if (st.kind == Kind::insert && st.target_known) {
         for (const std::string& c : st.target_known->columns) names.push_back(make_name(c, true, d_));
         if (names.size() != outs.size() && !star)
-            st.warn({}, "the target table has " + std::to_string(names.size()) + " columns; " +
+            st.warn(MessageKind::target_width, {}, "the target table has " + std::to_string(names.size()) + " columns; " +
                             std::to_string(outs.size()) + " are inserted");
+    }
+    if (!st.positional.empty()) {
+        merge_positional(outs);
+        return;
     }
     for (const OutCol& c : names.empty() ? outs : apply_names(outs, names))
         st.columns.push_back({reported(c.name, d_), c.srcs});
+}
+
+// MERGE ... INSERT VALUES (...) without a column list: the values name the
+// target's columns by position; a column also written by name is one column.
+void Resolver::merge_positional(const std::vector<OutCol>& outs) {
+    Statement& st = st_;
+    const FromItem& target = st.query->select->from[0];
+    const std::vector<std::string>* known = target.known_columns;
+    bool unnamed = false;
+    for (const OutCol& c : outs) {
+        std::string name = reported(c.name, d_);
+        if (!c.name.text.empty() && c.name.text[0] == '\x01') {
+            const size_t at = std::stoul(c.name.text.substr(1)) - 1;
+            if (known && at < known->size()) {
+                name = (*known)[at];
+            } else {
+                name = "column" + std::to_string(at + 1);
+                unnamed = true;
+            }
+        }
+        auto same = std::find_if(st.columns.begin(), st.columns.end(),
+                                 [&](const Statement::Column& x) { return ascii_lower(x.name) == ascii_lower(name); });
+        if (same == st.columns.end()) st.columns.push_back({name, c.srcs});
+        else same->srcs.insert(same->srcs.end(), c.srcs.begin(), c.srcs.end());
+    }
+    if (unnamed)
+        st.warn(MessageKind::target_width, {}, "MERGE inserts values without a column list and the columns of " + st.target_name +
+                        " are not known: they are named by position");
 }
 
 }  // namespace

@@ -1,8 +1,10 @@
-// Base tables: the ones that earlier statements of the call created, then the
-// catalog's.  The catalog is the one place where the engine runs Python code,
+// Base tables: the ones that earlier statements of the session created or
+// filled, then the catalog's.  The catalog is the one place where the engine runs Python code,
 // so it is asked here, after the AST has been read and let go, and once per
 // table name and call.
 #include "engine.hpp"
+
+#include <algorithm>
 
 namespace keldra::engine {
 
@@ -64,16 +66,24 @@ std::optional<KnownTable> ask_catalog(PyObject* catalog, PyObject* method, const
 
 }  // namespace
 
+// The key of a name's last part: the bucket of every created table that a
+// name ending in it may mean.
+static std::string_view last_part(const std::string& key) {
+    const size_t at = key.rfind('\x1f');
+    return at == std::string::npos ? std::string_view(key) : std::string_view(key).substr(at + 1);
+}
+
 const KnownTable* Tables::find(const std::vector<Name>& parts) {
     if (parts.empty()) return nullptr;
     const std::string key = key_of(parts);
-    if (auto it = created.find(key); it != created.end()) return &it->second;
+    if (auto it = created.find(key); it != created.end()) return &it->second.table;
     const KnownTable* match = nullptr;
-    for (auto& [k, t] : created)
-        if (same_table(k, key)) {
-            if (match) return nullptr;  // two created tables answer to it
-            match = &t;
-        }
+    if (auto bucket = by_last.find(std::string(last_part(key))); bucket != by_last.end())
+        for (const std::string& k : bucket->second)
+            if (same_table(k, key)) {
+                if (match) return nullptr;  // two created tables answer to it
+                match = &created.at(k).table;
+            }
     if (match) return match;
     if (!catalog || catalog == Py_None) return nullptr;
     auto [it, added] = looked_up.try_emplace(key);
@@ -105,16 +115,46 @@ void Tables::attach(Statement& st, const Dialect& d) {
     }
 }
 
+bool defines_target(const Statement& st) {
+    if (st.target.empty() || !st.error.empty()) return false;
+    switch (st.kind) {
+        case Kind::create_table:
+        case Kind::create_table_as:
+        case Kind::create_view:
+            return true;
+        case Kind::insert:
+            return !st.target_known;
+        case Kind::query:
+            return st.named;
+        case Kind::other:
+            return false;
+    }
+    return false;
+}
+
 void Tables::record(const Statement& st) {
-    if (st.target.empty() || !st.error.empty()) return;
-    if (st.kind != Kind::create_table && st.kind != Kind::create_table_as && st.kind != Kind::create_view) return;
+    if (!defines_target(st)) return;
     KnownTable t;
     t.name = st.target_name;
     for (const auto& c : st.columns) {
         if (c.name == "*") return;  // its columns are not known
         t.columns.push_back(c.name);
     }
-    created[key_of(st.target)] = std::move(t);
+    std::string key = key_of(st.target);
+    auto [it, added] = created.try_emplace(key);
+    if (added) by_last[std::string(last_part(key))].push_back(key);
+    it->second = Created{std::move(t), defined++};
+}
+
+std::vector<const KnownTable*> Tables::in_order() const {
+    std::vector<const Created*> all;
+    all.reserve(created.size());
+    for (const auto& [key, c] : created) all.push_back(&c);
+    std::sort(all.begin(), all.end(), [](const Created* a, const Created* b) { return a->order < b->order; });
+    std::vector<const KnownTable*> out;
+    out.reserve(all.size());
+    for (const Created* c : all) out.push_back(&c->table);
+    return out;
 }
 
 }  // namespace keldra::engine

@@ -7,10 +7,9 @@ every statement with the table columns that feed it.  The command line is
 """
 from __future__ import annotations
 
-from collections.abc import Mapping
 from importlib.metadata import PackageNotFoundError, version
 
-from ._results import Column, Source, Statement
+from ._results import Column, Message, Source, Statement
 
 try:
     from . import _engine
@@ -21,18 +20,23 @@ except ImportError as e:  # pragma: no cover - depends on how Python was started
         "or with `python -P`)"
     ) from e
 from .catalog import Catalog
+from .session import Session
+
+# The kinds a Message can have (warnings and errors), as the engine defines them.
+MESSAGE_KINDS: tuple[str, ...] = _engine.MESSAGE_KINDS
 
 try:
     __version__ = version("keldra-lineage")
 except PackageNotFoundError:  # running from a source tree
     __version__ = "0+unknown"
 
-__all__ = ["lineage", "Catalog", "Statement", "Column", "Source", "DIALECTS"]
+__all__ = ["lineage", "dbt_lineage", "Session", "Catalog", "Statement", "Column", "Source", "Message",
+           "MESSAGE_KINDS", "DIALECTS", "KINDS"]
 
-DIALECTS = (
-    "generic", "ansi", "bigquery", "clickhouse", "databricks", "duckdb", "hive",
-    "mssql", "mysql", "postgres", "redshift", "snowflake", "sqlite",
-)
+#: The dialect names ``lineage()`` accepts, as the engine defines them.
+DIALECTS: tuple[str, ...] = _engine.DIALECTS
+#: The values of ``Statement.kind``, as the engine defines them.
+KINDS: tuple[str, ...] = _engine.KINDS
 
 
 def lineage(sql: str, dialect: str = "generic", schema=None) -> list[Statement]:
@@ -43,17 +47,42 @@ def lineage(sql: str, dialect: str = "generic", schema=None) -> list[Statement]:
     (``{"db.orders": ["id", "amount"]}``, ``{"orders": {"id": "int"}}``, or
     nested by database or schema); it attributes unqualified columns and
     expands stars.  A statement that cannot be parsed has an ``error`` and no
-    columns; the others are still reported.
+    columns; the others are still reported.  Tables that a statement creates
+    or fills feed the statements after it: this is a ``Session`` of one text.
     """
     if not isinstance(sql, str):
         raise TypeError(f"sql must be a str, not {type(sql).__name__}")
-    if dialect not in DIALECTS:
-        raise ValueError(f"unknown dialect {dialect!r}: expected one of {', '.join(DIALECTS)}")
-    if schema is not None and not isinstance(schema, Catalog):
-        if not isinstance(schema, Mapping):
-            # a malformed schema, like every other one, is a ValueError
-            raise ValueError(
-                f"schema must be a Catalog or a mapping of table names to columns, not {type(schema).__name__}"
-            )
-        schema = Catalog.from_mapping(schema)
-    return _engine.lineage(sql, dialect, schema)
+    return Session(dialect, schema).lineage(sql)
+
+
+def dbt_lineage(path, schema=None) -> list[Statement]:
+    """The lineage of every model and snapshot of a compiled dbt project.
+
+    ``path`` is the project's folder (its ``target/`` is read) or the target
+    folder itself, holding ``manifest.json`` (from ``dbt compile``, ``dbt run``
+    or ``dbt docs generate``) and, where present, ``catalog.json``. The models
+    are analysed in dependency order in one session, each as the definition
+    of its relation, so lineage composes from the sources through every model.
+    ``schema`` adds tables to what ``catalog.json`` and the project's YAML
+    declare (it wins). A model that cannot be read gives a statement with its
+    ``error``; see :mod:`keldra_lineage.dbt` for the details.
+    """
+    from . import dbt
+    from .analysis import named_as
+
+    project = dbt.read_project(path)
+    session = Session(project.dialect, Catalog.merge(project.schema, *([schema] if schema is not None else [])))
+    out = []
+    for model in project.models:
+        if model.text is None:
+            # a Python model (a warning) or a model without code (an error)
+            out.append(Statement(1, 1, model.kind, model.relation and _reported(model.relation), (), (),
+                                 () if model.fatal else (model.problem,), model.problem if model.fatal else None))
+        else:
+            out.extend(named_as(session.lineage(model.text, model.relation), model.kind))
+    return out
+
+
+def _reported(relation: str) -> str:
+    """A relation name as the engine reports it (quotes gone)."""
+    return ".".join(part.strip('"`[]') for part in relation.split("."))

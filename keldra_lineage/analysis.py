@@ -236,82 +236,71 @@ def _ignore_interrupts():
     signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
 
 
-# The lineage engine: one job per input text.
+# The lineage engine: one job per input text, all of them one session.
 
 def lineage_of(job: tuple, dialect: str = "generic"):
     """The engine's statements for one whole input text (a file's, standard
-    input's or an expression's) with its catalog: ("ok", statements) or
-    ("error", message). The text goes to the engine in one call, so that a
-    table created early in a file is known to the statements after it."""
-    import keldra_lineage
+    input's, an expression's or a dbt model's) in a session of its own:
+    ("ok", statements, created) or ("error", message); `created` tells whether
+    the text created or filled a table."""
+    from keldra_lineage import Session
 
-    text, catalog = job
+    text, name, catalog = job
     try:
-        return ("ok", keldra_lineage.lineage(text, dialect, catalog))
+        session = Session(dialect, catalog)
+        return ("ok", session.lineage(text, name), bool(session.tables))
     except Exception as e:  # an engine fault loses this input only; the run goes on
-        return ("error", f"{type(e).__name__}: {' '.join(str(e).split())}")
+        return ("error", _fault(e))
 
 
-def lineage_all(items: list, jobs: int, func, progress=None):
-    """func(item) for every item, in input order, from `jobs` processes."""
-    out = []
-    with contextlib.closing(run_jobs(func, items, jobs)) as outcomes:
-        for _, result in outcomes:
+def _fault(e: Exception) -> str:
+    return f"{type(e).__name__}: {' '.join(str(e).split())}"
+
+
+def lineage_run(inputs: list[tuple[str, str | None]], dialect: str, catalog, jobs: int,
+                progress=None) -> Iterator[tuple]:
+    """("ok", statements) or ("error", message) for every (text, name) of
+    `inputs`, in input order, each as soon as it is known: the texts are one
+    session, so a table created by an earlier text feeds the later ones.
+
+    With one job the texts run in order in this process. With more, worker
+    processes analyse them at once, each in a session of its own; a text's
+    result stands as it is unless the texts before it created tables or it
+    creates one itself: then it runs again here, in the run's session, so
+    that the results never depend on the number of jobs."""
+    from keldra_lineage import Session
+
+    session = Session(dialect, catalog)
+
+    def here(text, name):
+        try:
+            return ("ok", session.lineage(text, name))
+        except Exception as e:  # as in lineage_of
+            return ("error", _fault(e))
+
+    if jobs <= 1:
+        for text, name in inputs:
+            yield here(text, name)
+            if progress:
+                progress()
+        return
+    func = functools.partial(lineage_of, dialect=dialect)
+    jobs_in = [(text, name, catalog) for text, name in inputs]
+    defined = False  # whether the run's session holds a table yet
+    with contextlib.closing(run_jobs(func, jobs_in, jobs)) as outcomes:
+        for (text, name, _), result in outcomes:
             if isinstance(result, WorkerDied):
                 result = ("error", f"the worker process analysing this input {result}")
-            out.append(result)
+            if result[0] == "ok" and (result[2] or defined):
+                result = here(text, name)
+                defined = True
+            yield result[:2]
             if progress:
                 progress()
-    return out
 
 
-_DEFINING = ("create_table", "create_table_as", "create_view")
-
-
-def created_tables(result) -> dict:
-    """The tables an input's statements create, with their columns, for the
-    inputs after it (a table whose columns are not all known is left out)."""
-    if result[0] != "ok":
-        return {}
-    out = {}
-    for st in result[1]:
-        if st.kind in _DEFINING and st.target and st.error is None:
-            columns = list(dict.fromkeys(c.name for c in st.columns))
-            if columns and "*" not in columns:
-                out[st.target] = columns
-    return out
-
-
-def lineage_run(texts: list[str], dialect: str, catalog, jobs: int, progress=None) -> list:
-    """The engine's result for every text, in input order, as if the texts were
-    one: the tables created by earlier texts join the catalog of later ones.
-
-    With one job the texts run in order, each with the tables created before
-    it. With more, they first run at once with `catalog` alone; then, in
-    input order, a text whose earlier texts created tables runs again with
-    them (one pass: by then every earlier result is final)."""
-    func = functools.partial(lineage_of, dialect=dialect)
-    if jobs <= 1:
-        results, before = [], {}
-        for text in texts:
-            results.append(func((text, _with_tables(catalog, before))))
-            before.update(created_tables(results[-1]))
-            if progress:
-                progress()
-        return results
-    results = lineage_all([(t, catalog) for t in texts], jobs, func, progress)
-    before = {}
-    for k, text in enumerate(texts):
-        if before:
-            results[k] = func((text, _with_tables(catalog, before)))
-        before.update(created_tables(results[k]))
-    return results
-
-
-def _with_tables(catalog, tables: dict):
-    """`catalog` with the created `tables` added (they win), or as it is."""
-    if not tables:
-        return catalog
-    from keldra_lineage import Catalog
-
-    return Catalog.merge(*([catalog] if catalog is not None else []), tables)
+def named_as(statements, kind: str) -> list:
+    """The statements with `kind` as the kind of the query that a name
+    defined (a dbt model's): the one query with a target."""
+    return [st._replace(kind=kind) if st.kind == "query" and st.target is not None else st
+            for st in statements]

@@ -26,7 +26,6 @@ _SYSTEM_SCHEMAS = frozenset(
 )
 
 _SCHEMA_FILE_TYPES = (".json", ".yaml", ".yml", ".sql")
-_TABLE_KINDS = frozenset({"create_table", "create_table_as", "create_view"})
 
 
 class _Table(NamedTuple):
@@ -185,8 +184,8 @@ def _prefer_case(tables: list[_Table], ref: tuple[str, ...]) -> list[_Table]:
     return same if len(same) == 1 else tables
 
 
-def _restore(entries, default_schema, default_database) -> "Catalog":
-    return Catalog._build(dict(entries), default_schema, default_database)
+def _restore(entries, default_schema, default_database, views=()) -> "Catalog":
+    return Catalog._build(dict(entries), default_schema, default_database, views)
 
 
 class Catalog:
@@ -209,7 +208,7 @@ class Catalog:
     """
 
     __slots__ = ("_tables", "_entries", "_index", "_default_schema", "_default_database",
-                 "_cache", "__weakref__")
+                 "_views", "_cache", "__weakref__")
 
     def __init__(self, mapping: Mapping | None = None, *,
                  default_schema: str | None = None, default_database: str | None = None):
@@ -217,7 +216,7 @@ class Catalog:
         entries = _entries_from_mapping(mapping) if mapping is not None else {}
         self._setup(entries, default_schema, default_database)
 
-    def _setup(self, entries: dict, default_schema, default_database) -> None:
+    def _setup(self, entries: dict, default_schema, default_database, views=()) -> None:
         if hasattr(self, "_tables"):
             raise AttributeError("Catalog objects are immutable")
         tables = tuple(_Table(parts, _fold(parts), ".".join(parts), cols)
@@ -231,12 +230,13 @@ class Catalog:
         setter(self, "_index", index)
         setter(self, "_default_schema", _check_default("default_schema", default_schema))
         setter(self, "_default_database", _check_default("default_database", default_database))
+        setter(self, "_views", tuple(views))
         setter(self, "_cache", {})
 
     @classmethod
-    def _build(cls, entries: dict, default_schema, default_database) -> "Catalog":
+    def _build(cls, entries: dict, default_schema, default_database, views=()) -> "Catalog":
         self = object.__new__(cls)
-        self._setup(entries, default_schema, default_database)
+        self._setup(entries, default_schema, default_database, views)
         return self
 
     def __setattr__(self, name, value):
@@ -246,7 +246,8 @@ class Catalog:
         raise AttributeError("Catalog objects are immutable")
 
     def __reduce__(self):
-        return _restore, (tuple(self._entries.items()), self._default_schema, self._default_database)
+        return _restore, (tuple(self._entries.items()), self._default_schema, self._default_database,
+                          self._views)
 
     # -- construction --------------------------------------------------------
 
@@ -321,8 +322,9 @@ class Catalog:
         open). `schemas`: the schemas to read (a str for one); None reads every
         schema but the database's own (information_schema, pg_catalog, ...).
         Tables are named ``schema.table``, columns in their declared order;
-        views and materialised views are included. `default_schema` defaults
-        to the database's default schema (``public``, SQLite's ``main``).
+        views and materialised views are included, and the SQL that defines
+        each view is kept in `views`. `default_schema` defaults to the
+        database's default schema (``public``, SQLite's ``main``).
 
         A URL SQLAlchemy cannot use, a SQLite file that does not exist, or a
         schema the database does not have raises ValueError; a database that
@@ -349,16 +351,21 @@ class Catalog:
                         raise ValueError(f"the database has no schema {s!r}; "
                                          f"it has: {', '.join(map(repr, available))}")
             entries: dict[tuple[str, ...], tuple[str, ...]] = {}
+            views: list[tuple[str, str]] = []
             for schema in wanted:
                 found = inspector.get_multi_columns(schema=schema, kind=ObjectKind.ANY)
                 for (_, table), columns in sorted(found.items(), key=lambda kv: kv[0][1]):
                     entries[(schema, table)] = tuple(c["name"] for c in columns)
+                for view in sorted(inspector.get_view_names(schema=schema)):
+                    definition = inspector.get_view_definition(view, schema=schema)
+                    if definition and definition.strip():
+                        views.append((f"{schema}.{view}", definition))
             if default_schema is None:
                 default_schema = inspector.default_schema_name
         finally:
             if owned is not None:
                 owned.dispose()
-        return cls._build(entries, default_schema, default_database)
+        return cls._build(entries, default_schema, default_database, views)
 
     @classmethod
     def merge(cls, *catalogs: "Catalog | Mapping", default_schema: str | None = None,
@@ -391,7 +398,8 @@ class Catalog:
         if default_database is None:
             default_database = next((c._default_database for c in reversed(cats)
                                      if c._default_database is not None), None)
-        return cls._build(entries, default_schema, default_database)
+        views = [view for cat in cats for view in cat._views]
+        return cls._build(entries, default_schema, default_database, views)
 
     def __or__(self, other):
         if _as_catalog(other) is None:
@@ -498,6 +506,15 @@ class Catalog:
         return tuple(t.name for t in self._tables)
 
     @property
+    def views(self) -> tuple[tuple[str, str], ...]:
+        """(qualified name, SQL) of every view whose definition the source gave
+        (`from_database`), in order; a lineage run analyses them first, so
+        that a query over a view traces through it to its tables. The SQL is
+        the view's query, or a whole ``CREATE VIEW`` statement where the
+        database keeps that."""
+        return self._views
+
+    @property
     def default_schema(self) -> str | None:
         return self._default_schema
 
@@ -595,25 +612,20 @@ def _load_yaml(name: str, text: str):
 
 
 def _entries_from_sql(name: str, text: str, dialect: str) -> dict[tuple[str, ...], tuple[str, ...]]:
-    from keldra_lineage import lineage
+    from keldra_lineage import Session
 
-    # By case-folded name: a later CREATE of the same table, in any case,
-    # replaces the earlier one and moves it to its own place.
-    defined: dict[tuple[str, ...], tuple[tuple[str, ...], tuple[str, ...]]] = {}
-    for statement in lineage(text, dialect=dialect):
+    # The tables the file's statements create, as a session keeps them: a
+    # later CREATE of the same table, in any case, replaces the earlier one
+    # and moves it to its own place.
+    session = Session(dialect)
+    for statement in session.lineage(text):
         if statement.error is not None:
             raise ValueError(f"{name}: {statement.error}")
-        if statement.kind not in _TABLE_KINDS or statement.target is None:
-            continue
-        columns = tuple(c.name for c in statement.columns)
-        if "*" in columns:
+        if statement.target is not None and any(c.name == "*" for c in statement.columns):
             raise ValueError(
                 f"{name}: line {statement.line}: the columns of {statement.target!r} cannot be "
                 "listed: it selects * from a table this file does not define")
-        parts = tuple(statement.target.split("."))
-        defined.pop(_fold(parts), None)
-        defined[_fold(parts)] = (parts, columns)
-    return dict(defined.values())
+    return {tuple(table.split(".")): columns for table, columns in session.tables.items()}
 
 
 def _create_engine(url):

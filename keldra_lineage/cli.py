@@ -22,6 +22,9 @@ examples:
   keldra-lineage etl/ -f openlineage --namespace warehouse
   keldra-lineage etl/ --trace sales.orders.amount --downstream
   keldra-lineage etl/ -f dot | dot -Tsvg > lineage.svg
+  keldra-lineage --dbt jaffle_shop/               a dbt project after `dbt docs generate`
+  keldra-lineage --query-log history.csv.gz -f jsonl   a warehouse's query history
+  keldra-lineage --query-log jobs.parquet --output lineage.duckdb
 
 Each record tells which source table and column feed an output column, and
 how (type DIRECT or INDIRECT, and a subtype).  Tables written by a statement
@@ -54,10 +57,24 @@ def build_parser() -> argparse.ArgumentParser:
                    help="SQL file, folder (every *.sql below it) or - for standard input")
     p.add_argument("-e", "--execute", action="append", default=[], metavar="SQL",
                    help="analyse this SQL text (may be repeated)")
-    p.add_argument("-f", "--format", choices=sorted([*WRITERS, "openlineage"]), default="table",
+    p.add_argument("--dbt", metavar="PATH",
+                   help="a compiled dbt project (its folder, or its target folder): every model "
+                        "and snapshot, in dependency order, sources and seeds from catalog.json")
+    p.add_argument("--query-log", action="append", default=[], metavar="FILE",
+                   help="a query history: CSV, TSV, JSON lines or Parquet, optionally .gz or .zst "
+                        "(may be repeated); each distinct query is analysed once")
+    p.add_argument("--query-column", metavar="NAME",
+                   help="the logs' query column (default: query_text, query, querytxt, sql or statement)")
+    p.add_argument("--id-column", metavar="NAME",
+                   help="the logs' query id column (default: query_id, job_id, queryid, statement_id or id)")
+    p.add_argument("-f", "--format", choices=sorted([*WRITERS, "openlineage"]), default=None,
                    help="output format (default: table)")
-    p.add_argument("--dialect", choices=DIALECTS, default="generic", metavar="NAME",
-                   help=f"SQL dialect: {', '.join(DIALECTS)} (default: generic)")
+    p.add_argument("--output", metavar="PATH",
+                   help="write the run into a lineage store: a .duckdb or .sqlite/.db file or a folder "
+                        "of Parquet files (standard output then has records only with -f)")
+    p.add_argument("--dialect", choices=DIALECTS, default=None, metavar="NAME",
+                   help=f"SQL dialect: {', '.join(DIALECTS)} (default: generic; with --dbt the "
+                        "project's adapter)")
     p.add_argument("--schema", action="append", default=[], metavar="PATH",
                    help="tables and their columns: a .json, .yaml or .sql (CREATE TABLE) file; "
                         "may be repeated, later files win")
@@ -80,7 +97,11 @@ def build_parser() -> argparse.ArgumentParser:
                    help=f"worker processes (default: {DEFAULT_JOBS}; with --exact the number of cores)")
     p.add_argument("--fail-fast", action="store_true", help="stop at the first failing statement")
     p.add_argument("-q", "--quiet", action="store_true",
-                   help="do not report warnings or skipped statements, or show progress")
+                   help="do not report warnings or skipped statements (with --exact: nor show progress)")
+    p.add_argument("--warnings", choices=("all", "summary", "none"), default="summary",
+                   help="warnings on standard error: all, the first 20 and then a summary by kind "
+                        "(summary, the default) or none")
+    p.add_argument("--no-progress", action="store_true", help="no progress bar (shown on a terminal only)")
     p.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     return p
 
@@ -143,14 +164,23 @@ def _fail(message: str):
 def _run(argv: list[str] | None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
-    if not args.paths and not args.execute:
+    if not args.paths and not args.execute and not args.dbt and not args.query_log:
         parser.print_usage(sys.stderr)
-        print("keldra-lineage: error: give a PATH, - for standard input, or -e SQL", file=sys.stderr)
+        print("keldra-lineage: error: give a PATH, - for standard input, -e SQL, --dbt PATH "
+              "or --query-log FILE", file=sys.stderr)
         return 2
     if args.jobs is not None and args.jobs < 1:
         parser.error("--jobs must be at least 1")
     if args.exact:
+        for option, value in (("--query-log", args.query_log), ("--output", args.output)):
+            if value:
+                parser.error(f"{option} needs the lineage engine (not --exact)")
+        args.format = args.format or "table"
         return _run_exact(parser, args)
+    if (args.query_column or args.id_column) and not args.query_log:
+        parser.error("--query-column and --id-column go with --query-log FILE")
+    if args.dialect is None and not args.dbt:
+        args.dialect = "generic"
     return _run_engine(parser, args)
 
 
@@ -159,6 +189,7 @@ def _run_exact(parser, args) -> int:
     if args.format not in WRITERS:
         parser.error(f"-f {args.format} needs the lineage engine (not --exact)")
     engine_only = {"--trace": args.trace, "--schema": args.schema, "--schema-url": args.schema_url,
+                   "--dbt": args.dbt,
                    "--default-schema": args.default_schema, "--default-database": args.default_database}
     for option, value in engine_only.items():
         if value:
@@ -216,9 +247,14 @@ def _catalog(args):
                          default_database=args.default_database)
 
 
+def _is_create(sql: str) -> bool:
+    """A view's definition given whole (SQLite keeps the CREATE VIEW statement)."""
+    return sql.lstrip().lower().startswith("create")
+
+
 def _run_engine(parser, args) -> int:
-    from keldra_lineage import graph, openlineage
-    from keldra_lineage.records import FIELDS, located, records_of
+    from keldra_lineage.records import located
+    from keldra_lineage.reporting import Progress, Reporter
 
     if args.trace is not None and "." not in args.trace.strip(". "):
         parser.error(f"--trace {args.trace!r}: give the column as TABLE.COLUMN")
@@ -238,63 +274,253 @@ def _run_engine(parser, args) -> int:
               file=sys.stderr)
         return 2
 
-    inputs = read_inputs(args.paths, args.execute)
-    readable = [i for i in inputs if i.error is None]
-    show = not args.quiet and sys.stderr.isatty() and len(readable) > 1
-    bar, tick = _progress_bar(len(readable), show)
-    try:
-        results = iter(analysis.lineage_run([i.text for i in readable], args.dialect, catalog,
-                                            args.jobs or DEFAULT_JOBS, tick))
-    finally:
-        if bar:
-            bar.close()
+    project = None
+    if args.dbt:
+        from keldra_lineage import Catalog, dbt
 
-    rows, documents, failed = [], [], False
-    for source in inputs:
-        if source.error is not None:
-            failed = True
-            print(f"{source.name}:{source.error}", file=sys.stderr)
-            if args.fail_fast:
-                break
-            continue
-        status, statements = next(results)
-        if status == "error":
-            failed = True
-            print(located(source.name, 1, statements), file=sys.stderr)
-            statements = []
-        for st in statements:
-            if st.error is not None:
-                failed = True
-                print(located(source.name, st.line, st.error), file=sys.stderr)
-                continue
-            if not args.quiet:
-                for w in st.warnings:
-                    print(located(source.name, st.line, w, "warning: "), file=sys.stderr)
-            if args.format == "openlineage":
-                documents.append(openlineage.dataset(source.name, st, args.namespace))
-            else:
-                rows.extend(records_of(source.name, st))
-        if failed and args.fail_fast:
-            break
-
-    if args.format == "openlineage":
-        import json
-
-        _write("".join(json.dumps(d, ensure_ascii=False) + "\n" for d in documents))
-    elif args.trace:
-        g = graph.Graph(rows)
-        start = g.find(args.trace)
-        if not start:
-            print(f"keldra-lineage: error: --trace {args.trace}: no such column in the lineage "
-                  "of these statements", file=sys.stderr)
+        try:
+            project = dbt.read_project(args.dbt)
+        except dbt.DbtProjectError as e:
+            print(f"keldra-lineage: error: --dbt {e}", file=sys.stderr)
             return 2
-        reached, taken = graph.trace(g, start, args.upstream)
-        if args.format in ("dot", "mermaid"):
-            _write(getattr(graph, args.format)(g, taken))
+        args.dialect = args.dialect or project.dialect
+        catalog = Catalog.merge(project.schema, *([catalog] if catalog is not None else []))
+        if not args.quiet:
+            for note in project.notes:
+                print(f"keldra-lineage: {note}", file=sys.stderr)
+            print(f"keldra-lineage: {project.summary()}", file=sys.stderr)
+
+    # Every input in order: (name, text or None, target, kind, problem, fatal).
+    # The views of a database come first: the queries over them trace
+    # through them to their tables.
+    inputs = [(f"<view {name}>", sql, None if _is_create(sql) else name, "create_view", None, True)
+              for name, sql in (catalog.views if catalog is not None else ())]
+    inputs += [(i.name, i.text, None, None, i.error, True) for i in read_inputs(args.paths, args.execute)]
+    if project is not None:
+        inputs += [(m.file, m.text, m.relation, m.kind, m.problem and f"1: {m.problem}", m.fatal)
+                   for m in project.models]
+    readable = [(text, target) for _, text, target, _, _, _ in inputs if text is not None]
+    total = sum(len(t.encode("utf-8", "surrogatepass")) for t, _ in readable)
+    logs_size = [os.path.getsize(f) if os.path.isfile(f) else 0 for f in args.query_log]
+    # a compressed log's size says nothing of the text it holds: no total then
+    known = all(not f.endswith((".gz", ".zst", ".zstd", ".parquet", ".pq")) for f in args.query_log)
+    progress = Progress(total + sum(logs_size) if known else None,
+                        not args.no_progress and sys.stderr is not None and sys.stderr.isatty())
+    reporter = Reporter("none" if args.quiet else args.warnings, progress=progress)
+    try:
+        out = _Output(args, progress)
+    except ValueError as e:
+        progress.close()
+        print(f"keldra-lineage: error: --output {' '.join(str(e).split())}", file=sys.stderr)
+        return 2
+    results = analysis.lineage_run(readable, args.dialect, catalog, args.jobs or DEFAULT_JOBS)
+
+    failed = stopped = False
+    try:
+        for name, text, target, kind, problem, fatal in inputs:
+            if text is None:
+                if not fatal:
+                    reporter.warning(f"{name}:{problem.replace(': ', ': warning: ', 1)}", "unreadable_input")
+                    continue
+                failed = True
+                reporter.error(f"{name}:{problem}")
+                out.problem(name, problem, "unreadable_input")
+                if args.fail_fast:
+                    stopped = True
+                    break
+                continue
+            status, *payload = next(results)
+            statements = payload[0]
+            if status == "error":
+                failed = True
+                reporter.error(located(name, 1, statements))
+                out.problem(name, statements, "engine_fault")
+                statements = []
+            elif kind is not None:
+                statements = analysis.named_as(statements, kind)
+            for st in statements:
+                if st.error is not None:
+                    failed = True
+                    reporter.error(located(name, st.line, st.error))
+                    continue
+                for w in st.warnings:
+                    reporter.warning(located(name, st.line, w, "warning: "), w.kind)
+            out.statements(name, statements)
+            progress.advance(len(text.encode("utf-8", "surrogatepass")), len(statements))
+            if failed and args.fail_fast:
+                stopped = True
+                break
+        if not stopped:
+            failed = _read_logs(args, catalog, reporter, out, progress) or failed
+        out.close(parser)
+    finally:
+        results.close()
+        progress.close()
+        out.discard()
+    reporter.close()
+    return out.status or (1 if failed else 0)
+
+
+def _read_logs(args, catalog, reporter, out, progress) -> bool:
+    """Every --query-log in order, each row as it is read; whether some failed."""
+    from keldra_lineage.querylog import LogAnalyser, QueryLogError, read_query_log
+
+    analyser = LogAnalyser(args.dialect, catalog)
+    failed = False
+    for log in args.query_log:
+        try:
+            for result in analyser.run(read_query_log(log, args.query_column, args.id_column)):
+                row = result.row
+                for p in result.problems:
+                    if p.kind == "missing_query":
+                        reporter.warning(f"{row.where}: warning: {p.message}", p.kind)
+                    else:
+                        failed = True
+                        reporter.error(f"{row.where}: {p.message}")
+                first = result.occurrence == 1   # a copy's messages were said for its first row
+                for st in result.statements:
+                    if st.error is not None:
+                        failed = True
+                        reporter.error(f"{row.where}: {st.error}")
+                    elif first:
+                        for w in st.warnings:
+                            reporter.warning(f"{row.where}: warning: {w}", w.kind)
+                out.log_result(result)
+                progress.advance(len(row.query.encode("utf-8", "surrogatepass")) if row.query else 0,
+                                 len(result.statements))
+                if failed and args.fail_fast:
+                    return True
+        except QueryLogError as e:
+            failed = True
+            reporter.error(f"{e.file}: {' '.join(e.message.split())}")
+            out.problem(e.file, e.message, "unreadable_input")
+            if args.fail_fast:
+                return True
+    return failed
+
+
+class _Output:
+    """Where the records go as each input is done: a record format streamed
+    to standard output, the graph of a graph format or --trace, OpenLineage
+    documents, and the lineage store of --output."""
+
+    def __init__(self, args, progress):
+        from keldra_lineage.records import FIELDS, LOG_FIELDS
+        from keldra_lineage.streaming import RecordStream
+
+        self.args = args
+        self.status = 0
+        self.logs = bool(args.query_log)
+        self.fields = LOG_FIELDS if self.logs else FIELDS
+        fmt = args.format or ("table" if not args.output or args.trace else None)
+        self.fmt = fmt
+        self.graph = None
+        self.stream = None
+        self.shared = None
+        self.store = None
+        if args.output:
+            from keldra_lineage.store import LineageStore
+
+            self.store = LineageStore(args.output)
+        if args.trace or fmt in ("dot", "mermaid"):
+            from keldra_lineage import graph
+
+            self.graph = graph.Graph()
+        elif fmt in RECORD_WRITERS:
+            def write(text):
+                progress.clear()
+                _write(text)
+
+            self.stream = RecordStream(fmt, self.fields, write)
+            if fmt == "jsonl" and self.logs:
+                from keldra_lineage.records import FIELDS as HEAD
+                from keldra_lineage.streaming import SharedLines
+
+                self.shared = SharedLines(HEAD, LOG_FIELDS[len(HEAD):])
+
+    def _records(self, name, statements):
+        from keldra_lineage.records import LogRecord, records_of
+
+        rows = [r for st in statements if st.error is None for r in records_of(name, st)]
+        return [LogRecord(*r) for r in rows] if self.logs else rows
+
+    def statements(self, name, statements):
+        if self.store is not None:
+            self.store.add_statements(name, statements)
+        self._emit(name, statements, None)
+
+    def log_result(self, result):
+        from keldra_lineage.records import log_records_of
+
+        if self.store is not None:
+            self.store.add_log_result(result)
+        self._emit(result.row.file, result.statements, result)
+
+    def _emit(self, name, statements, result):
+        if self.fmt == "openlineage" and not self.args.trace:
+            import json
+
+            from keldra_lineage import openlineage
+
+            docs = [openlineage.dataset(result.row.where if result else name, st, self.args.namespace)
+                    for st in statements if st.error is None]
+            if docs:
+                _write("".join(json.dumps(d, ensure_ascii=False) + "\n" for d in docs))
+            return
+        if self.graph is None and self.stream is None:
+            return
+        if result is not None and self.shared is not None:
+            from keldra_lineage.records import log_tail, records_of
+
+            row = result.row
+            lines = self.shared.lines((id(result.statements), row.file), result.statements,
+                                      lambda: [r for st in result.statements if st.error is None
+                                               for r in records_of(row.file, st)],
+                                      log_tail(result))
+            self.stream.add_lines(lines)
+            return
+        if result is not None:
+            from keldra_lineage.records import log_records_of
+
+            rows = log_records_of(result)
         else:
-            _write(RECORD_WRITERS[args.format](reached, graph.Reached._fields))
-    elif args.format in ("dot", "mermaid"):
-        _write(getattr(graph, args.format)(graph.Graph(rows)))
-    else:
-        _write(RECORD_WRITERS[args.format](rows, FIELDS))
-    return 1 if failed else 0
+            rows = self._records(name, statements)
+        if self.graph is not None:
+            self.graph.add(rows)
+        else:
+            self.stream.add(rows)
+
+    def problem(self, name, message, kind):
+        if self.store is not None:
+            from keldra_lineage import Message
+
+            self.store.add_problem(name, Message(kind, None, None, " ".join(str(message).split())))
+
+    def close(self, parser):
+        from keldra_lineage import graph
+
+        if self.stream is not None:
+            self.stream.close()
+        elif self.graph is not None and self.args.trace:
+            start = self.graph.find(self.args.trace)
+            if not start:
+                print(f"keldra-lineage: error: --trace {self.args.trace}: no such column in the lineage "
+                      "of these statements", file=sys.stderr)
+                self.status = 2
+            else:
+                reached, taken = graph.trace(self.graph, start, self.args.upstream)
+                if self.fmt in ("dot", "mermaid"):
+                    _write(getattr(graph, self.fmt)(self.graph, taken))
+                else:
+                    _write(RECORD_WRITERS[self.fmt or "table"](reached, graph.Reached._fields))
+        elif self.graph is not None:
+            _write(getattr(graph, self.fmt)(self.graph))
+        if self.store is not None:
+            store, self.store = self.store, None
+            store.close()
+
+    def discard(self):
+        """After a failure or an interrupt: the store keeps what it had."""
+        if self.store is not None:
+            store, self.store = self.store, None
+            store.discard()

@@ -18,6 +18,12 @@ class Edge(NamedTuple):
     statement: str            # FILE:LINE of the statement that makes the edge
 
 
+def _where(r) -> str:
+    """FILE:LINE of a record's statement; FILE:row N:LINE for a query-log row."""
+    row = getattr(r, "row", None)
+    return f"{r.file}:{r.line}" if row is None else f"{r.file}:row {row}:{r.line}"
+
+
 def _key(name: str) -> str:
     return name.lower()
 
@@ -27,17 +33,21 @@ class Graph:
     per record with a source. A statement without a target (a query) is a
     table of its own named `FILE:LINE`."""
 
-    def __init__(self, records):
+    def __init__(self, records=()):
         self.tables: dict[str, str] = {}                 # key -> name as first seen
         self.columns: dict[str, dict[str, str]] = {}     # table key -> column key -> name
         self.edges: dict[Edge, None] = {}                # an ordered set
+        self.add(records)
 
+    def add(self, records) -> None:
+        """More records: a run adds each statement's as it is done."""
         for r in records:
-            output = self._node(r.target or f"{r.file}:{r.line}", r.column or EVERY_COLUMN)
+            where = _where(r)
+            output = self._node(r.target or where, r.column or EVERY_COLUMN)
             if r.type is None:
                 continue
             source = self._node(r.source_table or "?", r.source_column)
-            self.edges[Edge(source, output, r.type, r.subtype, f"{r.file}:{r.line}")] = None
+            self.edges[Edge(source, output, r.type, r.subtype, where)] = None
 
     def _node(self, table: str, column: str) -> tuple[str, str]:
         t, c = _key(table), _key(column)

@@ -290,3 +290,32 @@ def test_a_closed_standard_input_is_one_error():
     done = subprocess.run(["sh", "-c", f'"{exe}" - <&-'], capture_output=True, text=True)
     assert done.returncode == 1
     assert done.stderr == "<stdin>:1:1: cannot read: standard input is closed\n"
+
+
+ETL_TEXTS = [
+    "CREATE TABLE stage.orders AS SELECT id, amount * 100 AS cents FROM raw.orders",
+    "INSERT INTO stage.totals SELECT id, sum(cents) AS total FROM stage.orders GROUP BY id",
+    'CREATE TABLE a.b.c.d AS SELECT 1 AS x; CREATE TABLE db."".t AS SELECT y AS "" FROM s',
+    "CREATE VIEW mart.report AS SELECT o.id, t.total FROM stage.orders o JOIN stage.totals t ON o.id = t.id",
+    'SELECT r.*, t."" FROM mart.report r, db."".t t, a.b.c.d',
+]
+
+
+def test_results_do_not_depend_on_the_split_into_files_or_on_jobs(tmp_path):
+    (tmp_path / "one").mkdir()
+    (tmp_path / "one" / "all.sql").write_text(";\n".join(ETL_TEXTS))
+    (tmp_path / "many").mkdir()
+    for i, text in enumerate(ETL_TEXTS):
+        (tmp_path / "many" / f"{i}.sql").write_text(text)
+
+    def lineage(folder, jobs):
+        done = run(folder, "-f", "json", "-j", jobs, cwd=tmp_path)
+        assert done.returncode == 0, done.stderr
+        return sorted(((r["target"], r["column"], r["source_table"], r["source_column"], r["subtype"])
+                       for r in rows(done.stdout)), key=repr)
+
+    whole = lineage("one", "1")
+    assert ("mart.report", "total", "stage.totals", "total", "IDENTITY") in whole
+    assert (None, "", "db..t", "", "IDENTITY") in whole
+    for folder, jobs in (("one", "2"), ("many", "1"), ("many", "2")):
+        assert lineage(folder, jobs) == whole, (folder, jobs)

@@ -13,7 +13,7 @@ from keldra_lineage import Column, Source, Statement
 from engine_support import columns, filt, ident, lineage, one, trans
 
 DIALECTS = ["generic", "ansi", "bigquery", "clickhouse", "databricks", "duckdb", "hive", "mssql", "mysql",
-            "postgres", "redshift", "snowflake", "sqlite"]
+            "oracle", "postgres", "redshift", "snowflake", "spark", "sqlite", "teradata", "trino", "tsql"]
 
 
 @pytest.mark.parametrize("sql", [None, b"SELECT a FROM t", 5, ["SELECT a FROM t"]])
@@ -24,13 +24,14 @@ def test_sql_must_be_a_str(sql):
 
 def test_unknown_dialect_lists_the_valid_ones():
     with pytest.raises(ValueError) as info:
-        keldra_lineage.lineage("SELECT a FROM t", dialect="oracle")
+        keldra_lineage.lineage("SELECT a FROM t", dialect="presto")
     assert all(name in str(info.value) for name in DIALECTS), str(info.value)
 
 
 @pytest.mark.parametrize("dialect", DIALECTS)
 def test_every_dialect_is_accepted(dialect):
-    name, table = ("A", "T") if dialect == "snowflake" else ("a", "t")
+    assert dialect in keldra_lineage.DIALECTS
+    name, table = ("A", "T") if dialect in ("snowflake", "oracle") else ("a", "t")
     assert columns(one("SELECT a FROM t", dialect)) == [(name, (ident(table, name),))]
 
 

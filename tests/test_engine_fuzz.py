@@ -21,7 +21,7 @@ def check_well_formed(statements, text):
     for i, s in enumerate(statements, 1):
         assert type(s) is Statement and s.index == i
         assert 1 <= s.line <= text.count("\n") + 1
-        assert s.kind in {"query", "insert", "create_table_as", "create_view", "create_table", "other"}
+        assert s.kind in keldra_lineage.KINDS
         if s.error is not None:
             assert s.error.startswith("line ") and s.columns == () and s.indirect == ()
         for c in s.columns:

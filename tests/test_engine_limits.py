@@ -114,7 +114,8 @@ def run():
     for kind, names, build, depth in (("chain", CHAINS, chain, 16_000), ("nest", NESTS, nest, 2_000)):
         for name in names:
             sql, dialect = build(name, depth)
-            first, second = keldra_lineage.lineage(sql + ";\nSELECT b FROM u", dialect=dialect)
+            found = keldra_lineage.lineage(sql + ";\nSELECT b FROM u", dialect=dialect)
+            first, second = found[0], found[-1]
             print(json.dumps([name, first.error, second.error, [c.name for c in second.columns]]), flush=True)
 
 threading.stack_size(int(4.4 * 1024 * 1024))

@@ -1,0 +1,346 @@
+// The session: one text after another, each statement split off, parsed by
+// sqloxide on its own (so one bad statement loses nothing else), read into
+// the engine's model, given its tables, resolved and turned into a
+// keldra_lineage.Statement.  What a statement creates or fills is recorded in
+// the session's tables for every statement after it, in this text and the
+// texts that follow.
+#include "session.hpp"
+#include "recovery.hpp"
+
+#include "parse.hpp"
+#include "split.hpp"
+
+#include "keldra/args.hpp"
+#include "keldra/guard.hpp"
+
+namespace keldra::engine {
+
+namespace {
+
+// A RecursionError while a statement is analysed makes it an error record
+// (any other error goes on up).
+void too_deep(Statement& st) {
+    if (!PyErr_ExceptionMatches(PyExc_RecursionError)) raise_current();
+    PyErr_Clear();
+    Statement fresh;
+    fresh.index = st.index;
+    fresh.start = st.start;
+    fresh.fail(MessageKind::too_deep, st.start, "the statement is nested too deeply to analyse");
+    st = std::move(fresh);
+}
+
+// A table name as SQL writes it: parts separated by dots, each bare or
+// quoted ("a", `a`, [a], a doubled closing quote standing for itself).
+std::vector<Name> object_name(PyObject* name, const Dialect& d) {
+    const std::string_view s = str_view(name);
+    std::vector<Name> parts;
+    size_t i = 0;
+    auto bad = [&](const char* what) {
+        raise(PyExc_ValueError, "table name %R: %s at character %zd", name, what, static_cast<Py_ssize_t>(i + 1));
+    };
+    auto blanks = [&] {
+        while (i < s.size() && (s[i] == ' ' || s[i] == '\t')) ++i;
+    };
+    for (;;) {
+        blanks();
+        if (i >= s.size()) bad("a name part is missing");
+        const char open = s[i];
+        const char close = open == '"' ? '"' : open == '`' ? '`' : open == '[' ? ']' : 0;
+        std::string text;
+        if (close) {
+            const size_t opened = i++;
+            for (;;) {
+                if (i >= s.size()) {
+                    i = opened;
+                    bad("a quote is not closed");
+                }
+                if (s[i] == close) {
+                    if (i + 1 < s.size() && s[i + 1] == close) {
+                        text += close;
+                        i += 2;
+                        continue;
+                    }
+                    ++i;
+                    break;
+                }
+                text += s[i++];
+            }
+            parts.push_back(make_name(std::move(text), true, d));
+        } else {
+            while (i < s.size() && s[i] != '.' && s[i] != ' ' && s[i] != '\t') text += s[i++];
+            if (text.empty()) bad("a name part is empty");
+            parts.push_back(make_name(std::move(text), false, d));
+        }
+        blanks();
+        if (i >= s.size()) return parts;
+        if (s[i] != '.') bad("a dot or the end was expected");
+        ++i;
+    }
+}
+
+// Gives the text's last query the caller's name, so that it defines that
+// table; a text without a query says so on its last statement.
+void name_last_query(std::deque<Statement>& statements, const std::vector<Name>& target, PyObject* name) {
+    for (auto it = statements.rbegin(); it != statements.rend(); ++it)
+        if (it->kind == Kind::query && it->error.empty()) {
+            it->target = target;
+            it->named = true;
+            return;
+        }
+    if (!statements.empty() && statements.back().error.empty())
+        statements.back().warn(MessageKind::no_defining_query, {}, "no query of this text defines " + std::string(str_view(name)));
+}
+
+void append(State& state, PyObject* out, Statement& st) {
+    check(PyList_Append(out, build_statement(state.types, st).get()));
+}
+
+Statement refused(int index, Pos start, MessageKind kind, std::string why) {
+    Statement st;
+    st.index = index;
+    st.start = start;
+    st.fail(kind, start, std::move(why));
+    return st;
+}
+
+}  // namespace
+
+const Dialect* dialect_of(PyObject* name) {
+    if (!PyUnicode_Check(name)) raise(PyExc_TypeError, "dialect must be a str, not %.200s", Py_TYPE(name)->tp_name);
+    const Dialect* d = find_dialect(str_view(name));
+    if (!d) raise(PyExc_ValueError, "unknown dialect %R: expected one of %s", name, dialect_names().c_str());
+    return d;
+}
+
+Ref analyse_text(State& state, Session& session, PyObject* sql, PyObject* name) {
+    if (!PyUnicode_Check(sql)) raise(PyExc_TypeError, "sql must be a str, not %.200s", Py_TYPE(sql)->tp_name);
+    if (name != Py_None && !PyUnicode_Check(name))
+        raise(PyExc_TypeError, "name must be a str or None, not %.200s", Py_TYPE(name)->tp_name);
+    const Dialect& d = *session.dialect;
+    Ref parser_dialect = Ref::steal(PyUnicode_InternFromString(d.parser));  // the parser's closest dialect
+    std::vector<Name> target;
+    if (name != Py_None) target = object_name(name, d);
+    if (session.busy)
+        raise(PyExc_RuntimeError, "the session is analysing another text: a session serves one call at a time");
+    session.busy = true;
+    struct Free {
+        bool& busy;
+        ~Free() { busy = false; }
+    } free_{session.busy};
+
+    // Lone surrogates go through as they are: the parser rejects them.
+    Ref bytes = Ref::steal(PyUnicode_AsEncodedString(sql, "utf-8", "surrogatepass"));
+    const std::string_view text(PyBytes_AS_STRING(bytes.get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
+    Tables& tables = session.tables;
+    tables.catalog = session.catalog.get();
+    tables.resolve_name = state.resolve;
+
+    // Every statement is read first, then resolved in order: a name given to
+    // the text goes to its last query, wherever that is.
+    std::deque<Statement> statements;  // they hold pointers into themselves: never moved
+    int index = 0;
+    for (const Piece& piece : split_statements(text, d)) {
+        if (PyErr_CheckSignals() < 0) raise_current();  // Ctrl-C between statements
+        const std::string_view body = text.substr(piece.begin, piece.end - piece.begin);
+        Source src{body, piece.start, &d, {}};
+        Ref piece_text = Ref::steal(PyUnicode_DecodeUTF8(body.data(), static_cast<Py_ssize_t>(body.size()), "surrogatepass"));
+        Ref parse = Ref::borrow(state.parse_sql);
+        PyObject* parsed_raw = nullptr;
+        try {
+            parsed_raw = call_parser(parse.get(), piece_text.get(), parser_dialect.get(), body);
+        } catch (const ParseRefused& no_stack) {
+            statements.push_back(refused(++index, piece.start, MessageKind::too_deep, no_stack.why));
+            continue;
+        }
+        Recovery recovered;  // a statement the parser rejects, rewritten (recovery.cpp)
+        if (!parsed_raw && parser_failure())
+            if ((parsed_raw = recover(src, parse.get(), piece_text.get(), d, parser_dialect.get(), recovered)))
+                src.text = recovered.text;
+        if (!parsed_raw) {
+            if (!parser_failure()) raise_current();
+            Ref exc = take_exception();
+            Statement st;
+            st.index = ++index;
+            st.start = piece.start;
+            st.error = parse_error(src, exc.get());
+            statements.push_back(std::move(st));
+            continue;
+        }
+        Ref parsed = Ref::steal(parsed_raw);
+        if (!PyList_Check(parsed.get())) raise(PyExc_TypeError, "sqloxide.parse_sql returned %R", parsed.get());
+        // Usually one statement; the parser may find more where the text
+        // had no semicolon between them.
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parsed.get()); ++i) {
+            Statement& st = statements.emplace_back();
+            st.index = ++index;
+            st.start = piece.start;
+            if (!recovered.note.empty()) st.warn(MessageKind::recovered_statement, {}, recovered.note);
+            try {
+                read_statement(state.names, src, PyList_GET_ITEM(parsed.get(), i), st);
+            } catch (const PyErrorSet&) {
+                too_deep(st);
+            }
+        }
+        // the tree is read; nothing of it is kept
+    }
+    if (!target.empty()) name_last_query(statements, target, name);
+
+    Ref out = Ref::steal(PyList_New(0));
+    for (Statement& st : statements) {
+        if (PyErr_CheckSignals() < 0) raise_current();
+        if (st.error.empty()) {
+            tables.attach(st, d);  // the catalog's own errors go on up
+            try {
+                resolve_statement(st, d);
+                tables.record(st);
+            } catch (const PyErrorSet&) {
+                too_deep(st);
+            }
+        }
+        append(state, out.get(), st);
+        st = Statement();  // its model is of no more use
+    }
+    return out;
+}
+
+// ------------------------------------------------------------ the Python type
+
+namespace {
+
+struct SessionObject {
+    PyObject_HEAD
+    Session* session;
+};
+
+Session& session_of(PyObject* self) { return *reinterpret_cast<SessionObject*>(self)->session; }
+
+State& state_for(PyTypeObject* defining_class) {
+    return *static_cast<State*>(PyType_GetModuleState(defining_class));
+}
+
+PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"dialect", "catalog"};
+        static constexpr Signature sig = signature("Session", false, names);
+        const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+        // vectorcall form of the arguments, for bind_args
+        Ref kwnames;
+        std::vector<PyObject*> argv(&PyTuple_GET_ITEM(args, 0), &PyTuple_GET_ITEM(args, 0) + nargs);
+        if (kwargs && PyDict_GET_SIZE(kwargs)) {
+            kwnames = Ref::steal(PyTuple_New(PyDict_GET_SIZE(kwargs)));
+            Py_ssize_t pos = 0, k = 0;
+            PyObject *key, *value;
+            while (PyDict_Next(kwargs, &pos, &key, &value)) {
+                PyTuple_SET_ITEM(kwnames.get(), k++, Py_NewRef(key));
+                argv.push_back(value);
+            }
+        }
+        PyObject* bound[2];
+        bind_args(sig, argv.data(), nargs, kwnames.get(), bound);
+        const Dialect* d = dialect_of(bound[0]);
+        Ref self = Ref::steal(type->tp_alloc(type, 0));
+        auto* obj = reinterpret_cast<SessionObject*>(self.get());
+        obj->session = new Session{d, Ref::borrow(bound[0]), Ref::borrow(bound[1]), {}, false};
+        return self.release();
+    });
+}
+
+PyObject* session_lineage(PyObject* self, PyTypeObject* defining_class, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"sql", "name"};
+        static constexpr Signature sig = signature("Session.lineage", true, names, 1);
+        PyObject* bound[2];
+        bind_args(sig, args, nargs, kwnames, bound);
+        // keep the session alive whatever the catalog does during the call
+        Ref keep = Ref::borrow(self);
+        return analyse_text(state_for(defining_class), session_of(self), bound[0], bound[1] ? bound[1] : Py_None)
+            .release();
+    });
+}
+
+PyObject* session_tables(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        Ref out = Ref::steal(PyDict_New());
+        for (const KnownTable* t : session_of(self).tables.in_order()) {
+            Ref columns = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(t->columns.size())));
+            for (size_t i = 0; i < t->columns.size(); ++i)
+                PyTuple_SET_ITEM(columns.get(), static_cast<Py_ssize_t>(i),
+                                 Ref::steal(PyUnicode_DecodeUTF8(t->columns[i].data(),
+                                                                 static_cast<Py_ssize_t>(t->columns[i].size()),
+                                                                 "surrogatepass"))
+                                     .release());
+            Ref key = Ref::steal(
+                PyUnicode_DecodeUTF8(t->name.data(), static_cast<Py_ssize_t>(t->name.size()), "surrogatepass"));
+            check(PyDict_SetItem(out.get(), key.get(), columns.get()));
+        }
+        return out.release();
+    });
+}
+
+int session_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (Session* s = reinterpret_cast<SessionObject*>(self)->session) {
+        Py_VISIT(s->catalog.get());
+        Py_VISIT(s->dialect_name.get());
+    }
+    return 0;
+}
+
+int session_clear(PyObject* self) {
+    if (Session* s = reinterpret_cast<SessionObject*>(self)->session) {
+        if (s->busy) return 0;  // a call is under way and holds them
+        s->catalog = Ref::none();
+        s->tables.catalog = nullptr;
+    }
+    return 0;
+}
+
+void session_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    delete std::exchange(reinterpret_cast<SessionObject*>(self)->session, nullptr);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyMethodDef session_methods[] = {
+    {"lineage", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(session_lineage)),
+     METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
+     "lineage(sql, name=None) -> list of Statement: the statements of one text, with what earlier texts of the "
+     "session created"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef session_getset[] = {
+    {"tables", session_tables, nullptr, "the tables created or filled so far: {name: (column, ...)}, oldest first",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot session_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(session_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(session_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(session_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(session_clear)},
+    {Py_tp_methods, session_methods},
+    {Py_tp_getset, session_getset},
+    {Py_tp_doc, const_cast<char*>("Session(dialect, catalog): the engine's state across texts")},
+    {0, nullptr},
+};
+
+PyType_Spec session_spec = {
+    "keldra_lineage._engine.Session",
+    sizeof(SessionObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
+    session_slots,
+};
+
+}  // namespace
+
+PyTypeObject* make_session_type(PyObject* module) {
+    return reinterpret_cast<PyTypeObject*>(Ref::steal(PyType_FromModuleAndSpec(module, &session_spec, nullptr)).release());
+}
+
+}  // namespace keldra::engine

@@ -1,0 +1,104 @@
+"""Records written as they are made: the record formats in chunks, so that
+memory stays flat over any number of statements and the first records reach
+the reader at once."""
+from __future__ import annotations
+
+import json
+import time
+from collections.abc import Callable
+
+from keldra_lineage.formats import RECORD_WRITERS
+
+_CHUNK = 1000        # records rendered at a time; a table is aligned over each chunk
+_LATENCY = 0.2       # seconds a record may wait for its chunk to fill
+
+
+class RecordStream:
+    """Records of one format (table, csv, json, jsonl) with `fields`, given to
+    `write` (a function taking text) chunk by chunk; the output is the same
+    as the format's writer gives for all records at once, except that a table
+    longer than one chunk is aligned over each chunk of 1,000 records."""
+
+    def __init__(self, fmt: str, fields, write: Callable[[str], None]):
+        self.fmt = fmt
+        self.fields = tuple(fields)
+        self._render = RECORD_WRITERS[fmt]
+        self._write = write
+        self._rows: list = []
+        self._lines: list[str] = []
+        self._chunks = 0
+        self._since = time.monotonic()
+        if fmt in ("csv", "table"):
+            self._json_field = self.fields.index("fields") if "fields" in self.fields else None
+        else:
+            self._json_field = None
+
+    def add(self, rows) -> None:
+        if self._json_field is not None:
+            k = self._json_field
+            rows = [r[:k] + (json.dumps(r[k], ensure_ascii=False) if r[k] else None,) + r[k + 1:] for r in rows]
+        self._rows.extend(rows)
+        if len(self._rows) >= _CHUNK or (self.fmt != "table" and self._rows
+                                         and time.monotonic() - self._since >= _LATENCY):
+            self.flush()
+
+    def add_lines(self, lines: list[str]) -> None:
+        """JSON lines already rendered (jsonl only), in order with the rows."""
+        if self._rows:
+            self.flush()
+        self._lines.extend(lines)
+        if len(self._lines) >= _CHUNK or time.monotonic() - self._since >= _LATENCY:
+            self.flush()
+
+    def flush(self) -> None:
+        if self._lines:
+            lines, self._lines = self._lines, []
+            self._chunks += 1
+            self._write("\n".join(lines) + "\n")
+        rows, self._rows = self._rows, []
+        self._since = time.monotonic()
+        if not rows:
+            return
+        text = self._render(rows, self.fields)
+        if self.fmt == "json":
+            # "[\n  {...},\n  {...}\n]\n": the items, joined across chunks
+            text = ("[\n" if not self._chunks else ",\n") + text[2:-3]
+        elif self._chunks and self.fmt == "csv":
+            text = text.split("\n", 1)[1]
+        elif self._chunks and self.fmt == "table":
+            text = text.split("\n", 2)[2]  # no header again
+        self._chunks += 1
+        self._write(text)
+
+    def close(self) -> None:
+        self.flush()
+        if self.fmt == "json":
+            self._write("\n]\n" if self._chunks else "[]\n")
+        elif not self._chunks and self.fmt in ("csv", "table"):
+            self._write(self._render([], self.fields))
+
+
+class SharedLines:
+    """JSON lines of query-log records whose statement part is shared by the
+    copies of one query: that part is rendered once per analysis, and each
+    row adds only its own fields.  The lines are those RECORD_WRITERS["jsonl"]
+    writes for the same records."""
+
+    def __init__(self, head_fields, tail_fields, size: int = 512):
+        self.head_fields = tuple(head_fields)
+        self.tail_fields = tuple(tail_fields)
+        self._cache: dict = {}
+        self._size = size
+
+    def lines(self, key, statements, head_rows, tail) -> list[str]:
+        """`head_rows()` gives the statement part of each record; `key` and
+        `statements` (kept alive with the entry) say which analysis it is."""
+        hit = self._cache.get(key)
+        if hit is None or hit[0] is not statements:
+            if len(self._cache) >= self._size:
+                self._cache.clear()
+            prefixes = [json.dumps(dict(zip(self.head_fields, r)), ensure_ascii=False)[:-1] + ", "
+                        for r in head_rows()]
+            hit = self._cache[key] = (statements, prefixes)
+        end = json.dumps(dict(zip(self.tail_fields, tail)), ensure_ascii=False)[1:]
+        return [p + end for p in hit[1]]

@@ -1,0 +1,1 @@
+select count(*) as orders from {{ ref('stg_orders') }}

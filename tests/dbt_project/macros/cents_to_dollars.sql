@@ -1,0 +1,3 @@
+{% macro cents_to_dollars(column) -%}
+    ({{ column }} / 100.0)
+{%- endmacro %}

@@ -1,0 +1,2 @@
+def model(dbt, session):
+    return dbt.ref("customers").filter("lifetime_value > 20")
