@@ -10,7 +10,7 @@ State* state_of(PyObject* module) { return static_cast<State*>(PyModule_GetState
 
 namespace {
 
-PyObject* lineage(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
+PyObject* lineage(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([&]() -> PyObject* {
         if (nargs != 3) raise(PyExc_TypeError, "lineage() takes 3 arguments (sql, dialect, catalog)");
         Session session{dialect_of(args[1]), Ref::borrow(args[1]), Ref::borrow(args[2]), {}, false};
@@ -24,7 +24,7 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-int exec_module(PyObject* module) noexcept {
+int exec_module(PyObject* module) {
     return guarded_int([&] {
         State* st = new (state_of(module)) State{};
         st->names.init();

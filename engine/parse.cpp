@@ -6,6 +6,8 @@
 #include "keldra/stack.hpp"
 
 #include <pthread.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -31,16 +33,99 @@ Pos end_of(const Source& src) {
     return src.absolute(line, column);
 }
 
-// The parser (sqloxide, in Rust) recurses as deep as the tree it builds, with
-// no check of the stack: a thread with a small stack, or an expression that
-// chains thousands of operators, would crash the process.  Longer chains than
-// the engine walks are refused before parsing, and with less stack left than
-// the parser may need it runs on a thread of its own with a large stack.
-constexpr size_t parser_stack = size_t{64} << 20;
-constexpr size_t direct_parse_stack = size_t{4} << 20;
-// Longer statements always go to the large stack: what they may build is
-// deeper than the pre-parse count can tell.
-constexpr size_t direct_parse_length = size_t{256} << 10;
+// The parser (sqloxide over sqlparser-rs, in Rust) builds the statement's
+// tree, converts it into Python objects and drops it, and each of the three
+// recurses once per level of the tree with no check of the stack: a thread
+// with too small a stack for the tree would crash the process.  So the parse
+// runs on a stack that is known to hold the deepest tree the text allows:
+//
+// 1. Depth <= tokens.  Every node of the tree is made from at least one token
+//    that no other node is made from: its operator or keyword (`+`, `::`,
+//    AT TIME ZONE, IS NULL, COLLATE...), its bracket (`(`, `[`, `{`), its
+//    name or its literal.  A path from the root to a leaf therefore has at
+//    most as many nodes as the statement has tokens, whatever the tokens are.
+//    The parser's own recursion is capped by its recursion counter (50
+//    levels); the deep trees come from its loops, which wrap the expression
+//    read so far once per operator, and are covered by the same count.
+// 2. Tokens <= units, counted here without the tokenizer: a unit is a run of
+//    ASCII letters and underscores, a run of digits, or any other character
+//    that is not blank.  The tokenizer reads a word or a number as far as it
+//    goes, so it never splits such a run in two, and a token it hands the
+//    parser holds at least one non-blank character, so no two tokens start
+//    in the same unit.  The contents of strings, quoted names and comments
+//    are counted as if they were text: the count is higher, never lower,
+//    and it does not depend on reading quotes as the parser does.
+// 3. Bytes per level.  Chains of every infix and postfix operator, keyword
+//    and bracket the parser knows take at most 340 bytes of stack per level
+//    across the three recursions (bench/parser_stack.py measures them); a
+//    level takes at least one unit, so 512 bytes per unit holds them all
+//    with room, and a fixed allowance covers the call itself.
+//
+// When the caller's thread has less stack left than that, the parse runs on a
+// thread of its own whose stack is mapped without reserving memory: the pages
+// are only committed as the parser touches them, so a flat CASE of 10,000
+// WHENs or a long IN list, whose count is large but whose tree is shallow,
+// costs nothing more.  Only a statement whose stack cannot even be mapped is
+// refused.
+constexpr size_t stack_per_unit = 512;
+constexpr size_t stack_allowance = size_t{1} << 20;
+
+bool letter(unsigned char c) { return c == '_' || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool digit(unsigned char c) { return c >= '0' && c <= '9'; }
+bool blank(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+
+// The number of units of point 2 above: at least the number of tokens.
+size_t token_bound(std::string_view text) {
+    size_t units = 0;
+    for (size_t i = 0; i < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (blank(c)) {
+            ++i;
+            continue;
+        }
+        ++units;
+        if (letter(c)) {
+            while (i < text.size() && letter(static_cast<unsigned char>(text[i]))) ++i;
+        } else if (digit(c)) {
+            while (i < text.size() && digit(static_cast<unsigned char>(text[i]))) ++i;
+        } else {  // one character, with the continuation bytes of its UTF-8 encoding
+            ++i;
+            while (i < text.size() && (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) ++i;
+        }
+    }
+    return units;
+}
+
+// A thread's stack, mapped without reserving memory, with a guard page below
+// it; unmapped when the parse is over.
+class ParserStack {
+public:
+    explicit ParserStack(size_t size) {
+        const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+        size_ = (size + page - 1) / page * page;
+        total_ = size_ + page;
+        void* p = mmap(nullptr, total_, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_STACK, -1, 0);
+        if (p == MAP_FAILED) return;
+        base_ = static_cast<char*>(p);
+        mprotect(base_, page, PROT_NONE);
+        // Huge pages would commit 2 MiB at the first touch of each.
+        madvise(base_ + page, size_, MADV_NOHUGEPAGE);
+    }
+    ~ParserStack() {
+        if (base_) munmap(base_, total_);
+    }
+    ParserStack(const ParserStack&) = delete;
+    ParserStack& operator=(const ParserStack&) = delete;
+
+    bool mapped() const { return base_ != nullptr; }
+    void* bottom() const { return base_ + (total_ - size_); }
+    size_t size() const { return size_; }
+
+private:
+    char* base_ = nullptr;
+    size_t size_ = 0, total_ = 0;
+};
 
 struct ParseJob {
     PyInterpreterState* interpreter;
@@ -121,16 +206,22 @@ Ref take_exception() {
     return e ? std::move(e) : Ref::none();
 }
 
+size_t parser_stack_for(std::string_view text) { return token_bound(text) * stack_per_unit + stack_allowance; }
+
 // parse_sql(text, dialect): a new reference, or nullptr with the parser's
 // exception set.  A failure to run the parser at all raises.
-PyObject* call_parser(PyObject* parse, PyObject* text, PyObject* dialect, size_t length) {
-    if (stack_left() >= direct_parse_stack && length <= direct_parse_length)
-        return PyObject_CallFunctionObjArgs(parse, text, dialect, nullptr);
+PyObject* call_parser(PyObject* parse, PyObject* text, PyObject* dialect, std::string_view body) {
+    const size_t need = parser_stack_for(body);
+    if (stack_left() >= need) return PyObject_CallFunctionObjArgs(parse, text, dialect, nullptr);
     if (finalizing()) raise(PyExc_RuntimeError, "the interpreter is shutting down: no statement can be parsed");
+    ParserStack stack(need);
+    if (!stack.mapped())
+        throw ParseRefused{"the statement is too long to parse safely: its parse may need " +
+                           std::to_string(need >> 20) + " MiB of stack, more than can be mapped"};
     ParseJob job{PyInterpreterState_Get(), parse, text, dialect, nullptr, {}};
     pthread_attr_t attr;
     if (pthread_attr_init(&attr) != 0) throw std::bad_alloc();
-    pthread_attr_setstacksize(&attr, parser_stack);
+    pthread_attr_setstack(&attr, stack.bottom(), stack.size());
     pthread_t thread;
     const int rc = pthread_create(&thread, &attr, run_parse, &job);
     pthread_attr_destroy(&attr);

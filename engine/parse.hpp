@@ -5,13 +5,20 @@
 
 namespace keldra::engine {
 
-// Longer runs of operators than this are refused before parsing.
-constexpr int max_operator_run = 10000;
+// A statement refused before parsing: the stack its parse may need cannot be
+// mapped.  `why` is the statement's error.
+struct ParseRefused {
+    std::string why;
+};
+
+// The bytes of stack that the parse of `text` may need at most (the argument
+// is in parse.cpp).
+size_t parser_stack_for(std::string_view text);
 
 // parse_sql(text, dialect): a new reference, or nullptr with the parser's
-// exception set.  A failure to run the parser at all raises.  `length` is the
-// text's size in bytes.
-PyObject* call_parser(PyObject* parse, PyObject* text, PyObject* dialect, size_t length);
+// exception set; `body` is the text as UTF-8.  Throws ParseRefused when no
+// stack can hold the parse; a failure to run the parser at all raises.
+PyObject* call_parser(PyObject* parse, PyObject* text, PyObject* dialect, std::string_view body);
 
 // Whether the pending exception is the parser's verdict on the statement
 // (its error record) rather than an interrupt, a lack of memory or a fault.

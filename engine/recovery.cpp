@@ -22,7 +22,13 @@ PyObject* recover(const Source& src, PyObject* parse, PyObject* text, const Dial
             if (!PyErr_Occurred()) raise(PyExc_TypeError, "a rewriting must be a str, not %R", candidate.get());
             raise_current();
         }
-        if (PyObject* parsed = call_parser(parse, candidate.get(), parser_dialect, static_cast<size_t>(size))) {
+        PyObject* parsed = nullptr;
+        try {
+            parsed = call_parser(parse, candidate.get(), parser_dialect, std::string_view(utf8, static_cast<size_t>(size)));
+        } catch (const ParseRefused&) {
+            continue;  // no stack can hold this rewriting's parse: not a recovery
+        }
+        if (parsed) {
             out.text.assign(utf8, static_cast<size_t>(size));
             Ref name = Ref::steal(PyObject_CallMethod(module.get(), "parser_name", nullptr));
             Ref tree = Ref::steal(parsed);

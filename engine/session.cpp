@@ -144,15 +144,15 @@ Ref analyse_text(State& state, Session& session, PyObject* sql, PyObject* name) 
         const CollectorPaused paused;  // while its tree is built, read and released
         const std::string_view body = text.substr(piece.begin, piece.end - piece.begin);
         Source src{body, piece.start, &d, {}};
-        if (piece.operator_run > max_operator_run) {
-            statements.push_back(refused(++index, piece.start, MessageKind::too_deep,
-                                         "the statement is nested too deeply to analyse (an expression chains more than " +
-                                             std::to_string(max_operator_run) + " operators)"));
-            continue;
-        }
         Ref piece_text = Ref::steal(PyUnicode_DecodeUTF8(body.data(), static_cast<Py_ssize_t>(body.size()), "surrogatepass"));
         Ref parse = Ref::borrow(state.parse_sql);
-        PyObject* parsed_raw = call_parser(parse.get(), piece_text.get(), parser_dialect.get(), body.size());
+        PyObject* parsed_raw = nullptr;
+        try {
+            parsed_raw = call_parser(parse.get(), piece_text.get(), parser_dialect.get(), body);
+        } catch (const ParseRefused& no_stack) {
+            statements.push_back(refused(++index, piece.start, MessageKind::too_deep, no_stack.why));
+            continue;
+        }
         Recovery recovered;  // a statement the parser rejects, rewritten (recovery.cpp)
         if (!parsed_raw && parser_failure())
             if ((parsed_raw = recover(src, parse.get(), piece_text.get(), d, parser_dialect.get(), recovered)))
@@ -219,7 +219,7 @@ State& state_for(PyTypeObject* defining_class) {
     return *static_cast<State*>(PyType_GetModuleState(defining_class));
 }
 
-PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static const char* const names[] = {"dialect", "catalog"};
         static constexpr Signature sig = signature("Session", false, names);
@@ -247,7 +247,7 @@ PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
 }
 
 PyObject* session_lineage(PyObject* self, PyTypeObject* defining_class, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) noexcept {
+                          PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         static const char* const names[] = {"sql", "name"};
         static constexpr Signature sig = signature("Session.lineage", true, names, 1);
@@ -260,7 +260,7 @@ PyObject* session_lineage(PyObject* self, PyTypeObject* defining_class, PyObject
     });
 }
 
-PyObject* session_tables(PyObject* self, void*) noexcept {
+PyObject* session_tables(PyObject* self, void*) {
     return guarded([&]() -> PyObject* {
         Ref out = Ref::steal(PyDict_New());
         for (const KnownTable* t : session_of(self).tables.in_order()) {

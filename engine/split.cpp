@@ -121,55 +121,16 @@ struct Scanner {
 
 }  // namespace
 
-namespace {
-bool operator_char(unsigned char c) {
-    return c == '+' || c == '-' || c == '*' || c == '/' || c == '%' || c == '<' || c == '>' ||
-           c == '=' || c == '!' || c == '|' || c == '&' || c == '^' || c == ':' || c == '~' ||
-           c == '@' || c == '#';
-}
-
-// Keywords that join two operands (or follow one) as an operator does: each
-// one is a level of the tree the parser builds.
-bool infix_word(std::string_view w) {
-    static constexpr std::string_view words[] = {"and", "between", "collate", "div", "glob", "ilike",
-                                                 "in", "is", "like", "mod", "or", "regexp", "rlike",
-                                                 "similar", "xor"};
-    if (w.size() < 2 || w.size() > 7) return false;
-    char lower[8] = {};
-    for (size_t i = 0; i < w.size(); ++i) lower[i] = static_cast<char>(w[i] | 0x20);
-    return std::binary_search(std::begin(words), std::end(words), std::string_view(lower, w.size()));
-}
-}  // namespace
-
 std::vector<Piece> split_statements(std::string_view text, const Dialect& d) {
     std::vector<Piece> out;
     Scanner sc{text, d};
     bool have = false;
     Piece cur;
-    std::vector<int> runs{0};  // operators seen at each open parenthesis level
     if (text.substr(0, 3) == "\xEF\xBB\xBF") {  // a byte order mark is no part of the text
         sc.i = 3;
     }
     while (!sc.done()) {
         const unsigned char c = sc.at(sc.i);
-        if (have) {
-            if (c == '(') {
-                runs.push_back(0);
-            } else if (c == ')') {
-                if (runs.size() > 1) runs.pop_back();
-            } else if (c == ',') {
-                runs.back() = 0;
-            } else if (operator_char(c) && !(c == '-' && sc.at(sc.i + 1) == '-') &&
-                       !(c == '/' && sc.at(sc.i + 1) == '*') && !(sc.i > 0 && operator_char(sc.at(sc.i - 1)))) {
-                cur.operator_run = std::max(cur.operator_run, ++runs.back());
-            } else if (ident_char(c) && c != '$' && !(c >= '0' && c <= '9') && (sc.i == 0 || !ident_char(sc.at(sc.i - 1)))) {
-                size_t e = sc.i;
-                while (e < text.size() && ident_char(sc.at(e))) ++e;
-                if (infix_word(text.substr(sc.i, e - sc.i)))
-                    cur.operator_run = std::max(cur.operator_run, ++runs.back());
-                sc.step_to(e - 1);  // the word's last character is stepped over below
-            }
-        }
         if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v') {
             sc.step();
             continue;
@@ -180,7 +141,6 @@ std::vector<Piece> split_statements(std::string_view text, const Dialect& d) {
                 out.push_back(cur);
                 have = false;
                 cur = Piece{};
-                runs.assign(1, 0);
             }
             sc.step();
             continue;

@@ -14,9 +14,6 @@ struct Piece {
     size_t begin = 0;  // byte offset of the statement's first token
     size_t end = 0;    // byte offset of its terminating ';' (or the text's end)
     Pos start;         // position of the first token in the whole text
-    // The longest run of binary operators within one parenthesis level: the
-    // depth of the tree that the parser builds for the longest expression.
-    int operator_run = 0;
 };
 
 // Statements holding only blanks and comments are left out.

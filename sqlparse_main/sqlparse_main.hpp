@@ -193,7 +193,7 @@ using MethodBody = Ref (*)(const Ctx& c, PyObject* self, PyObject* const* args);
 // the defining class, and one step of nesting around the body.
 template <const keldra::Signature& Sig, MethodBody Body>
 PyObject* method(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                 PyObject* kwnames) noexcept {
+                 PyObject* kwnames) {
     return keldra::guarded([&] {
         PyObject* bound[16];  // bind_args takes at most 16 parameters
         keldra::bind_args(Sig, args, nargs, kwnames, bound);

@@ -43,7 +43,7 @@ public:
 #endif
     }
     ~SavedError() {
-        if (!active_) return;
+        if (!active_ || !python_usable()) return;
         PyErr_Clear();
 #if PY_VERSION_HEX >= 0x030C0000
         PyErr_SetRaisedException(exc_);
@@ -90,7 +90,9 @@ public:
         check_stack(where[0] == ' ' ? where + 1 : where);
         if (Py_EnterRecursiveCall(where)) raise_current();
     }
-    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    ~RecursionGuard() {
+        if (python_usable()) Py_LeaveRecursiveCall();
+    }
     RecursionGuard(const RecursionGuard&) = delete;
     RecursionGuard& operator=(const RecursionGuard&) = delete;
 };

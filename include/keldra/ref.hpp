@@ -12,6 +12,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <cassert>
 #include <exception>
 #include <new>
@@ -21,6 +23,19 @@ namespace keldra {
 
 // A Python exception is already set; unwind to the entry point.
 struct PyErrorSet {};
+
+// Whether this thread may touch Python objects.  It always may, but for one
+// road: when the interpreter shuts down, a daemon thread that asks for the GIL
+// is ended there (pthread_exit), and the unwind of that thread-exit runs our
+// destructors without the GIL.  They must then leave Python alone: what they
+// would release goes with the process.
+inline bool python_usable() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return !Py_IsFinalizing() || PyGILState_Check();
+#else
+    return !_Py_IsFinalizing() || PyGILState_Check();
+#endif
+}
 
 [[noreturn]] inline void raise_current() {
     assert(PyErr_Occurred());
@@ -45,7 +60,9 @@ public:
         std::swap(p_, o.p_);
         return *this;
     }
-    ~Ref() { Py_XDECREF(p_); }
+    ~Ref() {
+        if (p_ && python_usable()) Py_DECREF(p_);
+    }
 
     // Take over a new reference returned by a CPython call; NULL means the
     // call failed with an exception set.
@@ -94,11 +111,15 @@ inline PyObject* dict_get(PyObject* dict, PyObject* key) {
 }
 
 // Run the body of an entry point: C++ exceptions become a NULL return with a
-// Python exception set.
+// Python exception set.  The unwind that ends a thread (pthread_exit, as the
+// interpreter does to a daemon thread at shutdown) is not an exception of
+// ours: it goes on through, as it must, or the process aborts.
 template <class F>
-PyObject* guarded(F&& body) noexcept {
+PyObject* guarded(F&& body) {
     try {
         return body();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (const PyErrorSet&) {
         assert(PyErr_Occurred());
         return nullptr;
@@ -116,7 +137,7 @@ PyObject* guarded(F&& body) noexcept {
 
 // Same, for slots that return an int (-1 on error).
 template <class F>
-int guarded_int(F&& body) noexcept {
+int guarded_int(F&& body) {
     PyObject* r = guarded([&]() -> PyObject* {
         body();
         return Py_None;
@@ -135,7 +156,7 @@ Ref call(PyObject* callable, A... args) {
 // type(*args, **kwargs) through the type's tp_call, from vectorcall arguments:
 // the road a call takes when a type's own shortcut does not apply.
 inline PyObject* call_through_type(PyObject* type, PyObject* const* args, Py_ssize_t nargs,
-                                   PyObject* kwnames) noexcept {
+                                   PyObject* kwnames) {
     PyObject* tuple = PyTuple_New(nargs);
     if (!tuple) return nullptr;
     for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(tuple, i, Py_NewRef(args[i]));
