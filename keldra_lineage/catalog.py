@@ -628,15 +628,46 @@ def _entries_from_sql(name: str, text: str, dialect: str) -> dict[tuple[str, ...
     return {tuple(table.split(".")): columns for table, columns in session.tables.items()}
 
 
+# Query-string parameters of a database URL that hold secrets.
+_SECRET_PARAMETERS = ("password", "passwd", "pwd", "secret", "token", "key", "credential")
+
+
+def url_secrets(url) -> list[str]:
+    """The secrets written in a database URL (its password, and the values of
+    query parameters such as ``?password=`` or ``?token=``), so that no
+    message shows them; none for a text that is no URL."""
+    import sqlalchemy
+    from sqlalchemy.exc import ArgumentError
+
+    try:
+        parsed = sqlalchemy.engine.make_url(url)
+    except (ArgumentError, TypeError, ValueError):
+        return []
+    found = [parsed.password] if parsed.password else []
+    for name, value in parsed.query.items():
+        if any(word in name.lower() for word in _SECRET_PARAMETERS):
+            found.extend([value] if isinstance(value, str) else value)
+    return [str(v) for v in found if v]
+
+
+def redacted(text: str, secrets) -> str:
+    """`text` with every secret replaced by ***."""
+    for secret in sorted(secrets, key=len, reverse=True):
+        text = text.replace(secret, "***")
+    return text
+
+
 def _create_engine(url):
     import sqlalchemy
     from sqlalchemy.exc import ArgumentError, NoSuchModuleError
 
     try:
         parsed = sqlalchemy.engine.make_url(url)
-    except ArgumentError as e:
-        raise ValueError(f"not a database URL: {e}") from None
-    shown = parsed.render_as_string(hide_password=True)
+    except ArgumentError:
+        # the parser's message repeats the whole text, password and all
+        raise ValueError("not a database URL: expected dialect[+driver]://user:password@host/database") from None
+    secrets = url_secrets(parsed)
+    shown = redacted(parsed.render_as_string(hide_password=True), secrets)
     database = parsed.database
     if (parsed.get_backend_name() == "sqlite" and database and database != ":memory:"
             and not database.startswith("file:") and not os.path.exists(database)):
@@ -644,4 +675,4 @@ def _create_engine(url):
     try:
         return sqlalchemy.create_engine(parsed)
     except (ArgumentError, NoSuchModuleError) as e:
-        raise ValueError(f"{shown}: {e}") from None
+        raise ValueError(redacted(f"{shown}: {e}", secrets)) from None

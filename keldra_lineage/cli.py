@@ -271,12 +271,14 @@ def _run_engine(parser, args) -> int:
         parser.error("--trace gives columns, not datasets: choose another format than openlineage")
     try:
         catalog = _catalog(args)
-    except (OSError, ValueError) as e:
-        print(f"keldra-lineage: error: schema: {' '.join(str(e).split())}", file=sys.stderr)
-        return 2
-    except Exception as e:  # a database that cannot be reached (SQLAlchemy's errors)
-        print(f"keldra-lineage: error: schema: {type(e).__name__}: {' '.join(str(e).split())[:300]}",
-              file=sys.stderr)
+    except Exception as e:  # a bad schema, or a database that cannot be reached (SQLAlchemy's errors)
+        from keldra_lineage.catalog import redacted, url_secrets
+
+        text = redacted(" ".join(str(e).split()), [s for url in args.schema_url for s in url_secrets(url)])
+        if isinstance(e, (OSError, ValueError)):
+            print(f"keldra-lineage: error: schema: {text}", file=sys.stderr)
+        else:
+            print(f"keldra-lineage: error: schema: {type(e).__name__}: {text[:300]}", file=sys.stderr)
         return 2
 
     project = None
