@@ -223,21 +223,8 @@ PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static const char* const names[] = {"dialect", "catalog"};
         static constexpr Signature sig = signature("Session", false, names);
-        const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-        // vectorcall form of the arguments, for bind_args
-        Ref kwnames;
-        std::vector<PyObject*> argv(&PyTuple_GET_ITEM(args, 0), &PyTuple_GET_ITEM(args, 0) + nargs);
-        if (kwargs && PyDict_GET_SIZE(kwargs)) {
-            kwnames = Ref::steal(PyTuple_New(PyDict_GET_SIZE(kwargs)));
-            Py_ssize_t pos = 0, k = 0;
-            PyObject *key, *value;
-            while (PyDict_Next(kwargs, &pos, &key, &value)) {
-                PyTuple_SET_ITEM(kwnames.get(), k++, Py_NewRef(key));
-                argv.push_back(value);
-            }
-        }
         PyObject* bound[2];
-        bind_args(sig, argv.data(), nargs, kwnames.get(), bound);
+        bind_tuple_args(sig, args, kwargs, bound);
         const Dialect* d = dialect_of(bound[0]);
         Ref self = Ref::steal(type->tp_alloc(type, 0));
         auto* obj = reinterpret_cast<SessionObject*>(self.get());

@@ -117,21 +117,8 @@ Ref init_method(const Ctx& c, PyObject* self, PyObject* const* a) {
 
 int analyze_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return keldra::guarded_int([&] {
-        Ref kwnames;
-        std::vector<PyObject*> argv;
-        Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-        for (Py_ssize_t i = 0; i < nargs; ++i) argv.push_back(PyTuple_GET_ITEM(args, i));
-        if (kwargs && PyDict_GET_SIZE(kwargs)) {
-            kwnames = Ref::steal(PyTuple_New(PyDict_GET_SIZE(kwargs)));
-            Py_ssize_t pos = 0, k = 0;
-            PyObject *key, *value;
-            while (PyDict_Next(kwargs, &pos, &key, &value)) {
-                PyTuple_SET_ITEM(kwnames.get(), k++, Py_NewRef(key));
-                argv.push_back(value);
-            }
-        }
         PyObject* a[1];
-        keldra::bind_args(init_sig, argv.data(), nargs, kwnames.get(), a);
+        keldra::bind_tuple_args(init_sig, args, kwargs, a);
         init(Ctx::of_instance(self), self, a[0]);
     });
 }

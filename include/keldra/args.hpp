@@ -5,6 +5,7 @@
 #include "keldra/ref.hpp"
 
 #include <string>
+#include <vector>
 
 namespace keldra {
 
@@ -91,6 +92,25 @@ inline void bind_args(const Signature& s, PyObject* const* args, Py_ssize_t narg
         raise(PyExc_TypeError, "%s() missing %d required positional argument%s: %s",
               s.qualname, nmissing, nmissing == 1 ? "" : "s", names.c_str());
     }
+}
+
+// bind_args for the tuple-and-dict convention of tp_new and tp_init.  The
+// bound values are borrowed from `args` and `kwargs`.
+inline void bind_tuple_args(const Signature& s, PyObject* args, PyObject* kwargs, PyObject** out) {
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    std::vector<PyObject*> argv(nargs);
+    for (Py_ssize_t i = 0; i < nargs; ++i) argv[i] = PyTuple_GET_ITEM(args, i);
+    Ref kwnames;
+    if (kwargs && PyDict_GET_SIZE(kwargs)) {
+        kwnames = Ref::steal(PyTuple_New(PyDict_GET_SIZE(kwargs)));
+        Py_ssize_t pos = 0, k = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            PyTuple_SET_ITEM(kwnames.get(), k++, Py_NewRef(key));
+            argv.push_back(value);
+        }
+    }
+    bind_args(s, argv.data(), nargs, kwnames.get(), out);
 }
 
 }  // namespace keldra
