@@ -4,6 +4,7 @@ errors, a click lights exactly what `--trace` reports, the search finds
 tables and columns, and the statement behind an edge shows. The tests save
 screenshots in build/screenshots and print the page's size and times."""
 import json
+import os
 import shutil
 import time
 from pathlib import Path
@@ -33,7 +34,9 @@ def browser():
                 "--window-size=1400,860", "--force-device-scale-factor=1"):
         options.add_argument(arg)
     options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
-    b = webdriver.Chrome(service=Service(driver), options=options)
+    # the sanitizer run preloads its runtime into this process: not into the browser's
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
+    b = webdriver.Chrome(service=Service(driver, env=env), options=options)
     yield b
     b.quit()
 
