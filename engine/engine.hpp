@@ -42,7 +42,7 @@ struct Dialect {
     bool backslash_escapes;  // '\'' inside string literals
     bool hash_comments;      // '#' starts a line comment
     bool bracket_quotes;     // [identifier]
-    bool double_quoted_strings;  // "x" is a string, though the parser reads an identifier
+    bool double_quoted_strings;  // "x" is a string (Hive's parser here reads an identifier)
     bool fold_quoted = false;    // quoted identifiers are folded too (Trino)
 };
 

@@ -1,5 +1,6 @@
 // The extension module keldra_lineage._engine: the type Session (see
 // session.cpp) and lineage(sql, dialect, catalog), a session of one text.
+#include "fingerprint.hpp"
 #include "session.hpp"
 
 #include "keldra/guard.hpp"
@@ -21,6 +22,8 @@ PyObject* lineage(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
 PyMethodDef methods[] = {
     {"lineage", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lineage)), METH_FASTCALL,
      "lineage(sql, dialect, catalog) -> list of Statement (see keldra_lineage.lineage)"},
+    {"fingerprint_key", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fingerprint_key_entry)),
+     METH_FASTCALL, "fingerprint_key(text, dialect) -> bytes (see keldra_lineage.fingerprint)"},
     {nullptr, nullptr, 0, nullptr},
 };
 

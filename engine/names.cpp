@@ -10,24 +10,25 @@ namespace {
 // closest dialect of the parser and compares names as the warehouse does:
 // name, parser, function family, reported folding, quoted identifiers
 // compare case-insensitively, backslash escapes in strings, '#' comments,
-// [bracket] identifiers, "x" a string.
+// [bracket] identifiers, "x" a string (the parser reads it as one, or
+// reads an identifier that the reader then drops: Hive).
 constexpr Dialect dialects[] = {
     {"ansi", "ansi", "", Folding::keep, false, false, false, false, false},
-    {"bigquery", "bigquery", "bigquery", Folding::keep, true, true, true, false, false},
+    {"bigquery", "bigquery", "bigquery", Folding::keep, true, true, true, false, true},
     {"clickhouse", "clickhouse", "clickhouse", Folding::keep, false, true, false, false, false},
-    {"databricks", "databricks", "hive", Folding::keep, true, true, false, false, false},
+    {"databricks", "databricks", "hive", Folding::keep, true, true, false, false, true},
     {"duckdb", "duckdb", "duckdb", Folding::keep, false, false, false, false, false},
     {"generic", "generic", "", Folding::keep, false, false, false, false, false},
     {"hive", "hive", "hive", Folding::keep, true, true, false, false, true},
     {"mssql", "mssql", "mssql", Folding::keep, true, false, false, true, false},
-    {"mysql", "mysql", "mysql", Folding::keep, true, true, true, false, false},
+    {"mysql", "mysql", "mysql", Folding::keep, true, true, true, false, true},
     // Oracle folds unquoted names to upper case; quoted ones are exact
     {"oracle", "oracle", "oracle", Folding::upper, false, false, false, false, false},
     {"postgres", "postgres", "postgres", Folding::lower, false, false, false, false, false},
     {"redshift", "redshift", "postgres", Folding::lower, false, false, false, false, false},
     {"snowflake", "snowflake", "snowflake", Folding::upper, false, true, false, false, false},
     // Spark SQL: Databricks' parser and names (case-insensitive, quoted too)
-    {"spark", "databricks", "hive", Folding::keep, true, true, false, false, false},
+    {"spark", "databricks", "hive", Folding::keep, true, true, false, false, true},
     {"sqlite", "sqlite", "sqlite", Folding::keep, true, false, false, true, false},
     // Teradata: names are case-insensitive, quoted or not, and kept as written
     {"teradata", "generic", "teradata", Folding::keep, true, false, false, false, false},
