@@ -7,7 +7,7 @@
 // by one space: keywords upper-cased, names as written (quotes and case
 // kept: the reported names depend on them), string and number literals as
 // `?`.  What the analysis reads from the text itself is kept as written:
-//   - an integer that is a whole item of a BY list (GROUP BY 1 names a column);
+//   - an integer after BY or a comma of a BY list (GROUP BY 1 names a column);
 //   - an unaliased select item that is not a plain column or star: its name
 //     is its text with blanks collapsed (`x+1` and `x + 1` are two names);
 //   - the literals of a PIVOT (…) (they name its columns), of an
@@ -53,6 +53,13 @@ constexpr std::string_view list_enders[] = {
     "MINUS",  "OFFSET", "ORDER", "QUALIFY", "UNION",  "WHERE",     "WINDOW",
 };
 static_assert(std::is_sorted(std::begin(list_enders), std::end(list_enders)), "the enders stay sorted");
+
+// Words that end a BY list (at its depth).
+constexpr std::string_view by_enders[] = {
+    "EXCEPT", "FETCH", "FOR",    "FROM",   "GROUP", "HAVING", "INTERSECT", "INTO",
+    "LIMIT",  "MINUS", "OFFSET", "ORDER",  "QUALIFY", "SELECT", "UNION",   "WHERE", "WINDOW",
+};
+static_assert(std::is_sorted(std::begin(by_enders), std::end(by_enders)), "the enders stay sorted");
 
 // Words before BY that open a list whose integers are ordinals.
 constexpr std::string_view by_lists[] = {"CLUSTER", "DISTRIBUTE", "GROUP", "ORDER", "PARTITION", "SORT"};
@@ -303,8 +310,15 @@ class Keyer {
     };
     std::vector<Frame> frames_;
 
-    // BY lists: inside one, and just after BY or one of its commas.
-    bool in_by_ = false, ordinal_ = false;
+    // BY lists: the depth of the one being read (-1: none); whether the
+    // token is just after its BY or one of its own commas (an integer there
+    // is an ordinal: GROUP BY 1, ORDER BY a - b, 2); and, as sqlglot's tokens
+    // read it, whether the list goes on (up to an operator or a keyword) and
+    // the token is after any comma (an integer there is kept too, so that
+    // no two texts share a key that the older fingerprint kept apart).
+    int by_depth_ = -1;
+    bool ordinal_ = false;
+    bool old_in_by_ = false, old_ordinal_ = false;
     // Inside the parentheses of a call whose literals count (PIVOT): their depth.
     int literal_depth_ = -1;
 
@@ -319,36 +333,40 @@ class Keyer {
             end_frame(j, t.begin);
         }
         if (literal_depth_ >= 0 && t.depth <= literal_depth_ && !punct(t, '(')) literal_depth_ = -1;
+        if (by_depth_ >= 0 && ((punct(t, ')') && t.depth < by_depth_) || punct(t, ';') ||
+                               ((t.kind == Kind::keyword || t.kind == Kind::word) && t.depth <= by_depth_ &&
+                                among(text(t), by_enders))))
+            by_depth_ = -1;
 
         switch (t.kind) {
             case Kind::keyword:
                 emit_upper(text(t));
-                if (is_word(t, "BY") && j > 0 && among(text(tokens_[j - 1]), by_lists)) {
-                    in_by_ = ordinal_ = true;
-                } else {
-                    if (!is_word(t, "ASC") && !is_word(t, "DESC")) in_by_ = false;
-                    ordinal_ = false;
-                }
+                ordinal_ = is_word(t, "BY") && j > 0 && among(text(tokens_[j - 1]), by_lists);
+                if (ordinal_) by_depth_ = t.depth;
+                if (!is_word(t, "ASC") && !is_word(t, "DESC")) old_in_by_ = ordinal_;
+                old_ordinal_ = ordinal_;
                 if (is_word(t, "SELECT") && names_reach_output(j)) frames_.push_back({t.depth, j + 1, t.end, out_.size()});
                 break;
             case Kind::word:
                 emit(text(t));
-                ordinal_ = false;
+                ordinal_ = old_ordinal_ = false;
                 if (j + 1 < tokens_.size() && punct(tokens_[j + 1], '(') && among(text(t), literal_calls))
                     literal_depth_ = t.depth;
                 break;
             case Kind::name:
                 emit(text(t));
-                ordinal_ = false;
+                ordinal_ = old_ordinal_ = false;
                 break;
-            case Kind::number:
-                emit((in_by_ && ordinal_) || literal_depth_ >= 0 ? text(t) : std::string_view("?"));
-                ordinal_ = false;
+            case Kind::number: {
+                const bool kept = (by_depth_ >= 0 && ordinal_) || (old_in_by_ && old_ordinal_) || literal_depth_ >= 0;
+                emit(kept ? text(t) : std::string_view("?"));
+                ordinal_ = old_ordinal_ = false;
                 break;
+            }
             case Kind::literal: {
                 const bool from_item = j > 0 && (is_word(tokens_[j - 1], "FROM") || is_word(tokens_[j - 1], "JOIN"));
                 emit(literal_depth_ >= 0 || from_item ? text(t) : std::string_view("?"));
-                ordinal_ = false;
+                ordinal_ = old_ordinal_ = false;
                 break;
             }
             case Kind::punct:
@@ -357,12 +375,9 @@ class Keyer {
                 } else {
                     emit(text(t));
                 }
-                if (punct(t, ',')) {
-                    ordinal_ = true;
-                } else {
-                    if (!punct(t, '.') && !punct(t, '(') && !punct(t, ')')) in_by_ = false;
-                    ordinal_ = false;
-                }
+                ordinal_ = punct(t, ',') && t.depth == by_depth_;
+                old_ordinal_ = punct(t, ',');
+                if (!punct(t, ',') && !punct(t, '.') && !punct(t, '(') && !punct(t, ')')) old_in_by_ = false;
                 break;
         }
     }
