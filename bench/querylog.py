@@ -21,7 +21,6 @@ import json
 import os
 import random
 import re
-import resource
 import statistics
 import subprocess
 import sys
@@ -179,17 +178,16 @@ def fingerprint_cost(rounds: int = 5) -> tuple[float, float]:
     return statistics.median(fps), statistics.median(analyses)
 
 
-def spark_rate(log: Path) -> tuple[float, float, float]:
+def spark_rate(log: Path) -> tuple[float, float, dict]:
     """(rows/s, peak RSS in MiB of the whole run: the driver's Python, the
-    JVM and its Python workers together, sampled every 0.2 s; the largest
-    of them alone) of spark.lineage on local[2], counting every lineage
-    row."""
+    JVM and its Python workers together, sampled every 0.2 s; the parts at
+    that peak) of spark.lineage on local[2], counting every lineage row."""
     code = f"""
-import os, sys, time, json, resource, threading
+import os, sys, time, json, threading
 
 def tree_rss():
-    # resident KiB of this process and every process below it
-    parents, rss = {{}}, {{}}
+    # resident KiB of this process and of every process below it, by kind
+    parents, rss, kinds = {{}}, {{}}, {{}}
     for pid in os.listdir("/proc"):
         if not pid.isdigit():
             continue
@@ -200,20 +198,23 @@ def tree_rss():
             continue
         parents[int(pid)] = int(fields["PPid"])
         rss[int(pid)] = int(fields.get("VmRSS", "0 kB").split()[0])
+        kinds[int(pid)] = "jvm" if fields["Name"].strip() == "java" else "python"
     me = os.getpid()
-    total = 0
+    out = {{"driver": rss.get(me, 0), "jvm": 0, "workers": 0}}
     for pid in rss:
-        p = pid
+        p = parents.get(pid, 0)
         while p and p != me:
             p = parents.get(p, 0)
-        if p == me:
-            total += rss[pid]
-    return total
+        if p == me and pid != me:
+            out["jvm" if kinds[pid] == "jvm" else "workers"] += rss[pid]
+    return out
 
-peak = [0]
+peak = [{{"driver": 0, "jvm": 0, "workers": 0}}]
 def sample():
     while True:
-        peak[0] = max(peak[0], tree_rss())
+        now = tree_rss()
+        if sum(now.values()) > sum(peak[0].values()):
+            peak[0] = now
         time.sleep(0.2)
 threading.Thread(target=sample, daemon=True).start()
 os.environ["PYSPARK_PYTHON"] = sys.executable
@@ -231,14 +232,14 @@ n = lineage(df, query_column="query_text", schema=schema, key_columns=["query_id
 rate = rows / (time.perf_counter() - start)
 spark.stop()
 import gc; gc.collect(); time.sleep(1)
-print(rate, n, peak[0] / 1024, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024,
-      resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss / 1024)
+p = peak[0]
+print(rate, n, sum(p.values()) / 1024, p["driver"] / 1024, p["jvm"] / 1024, p["workers"] / 1024)
 """
     done = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True)
     if done.returncode != 0:
         raise RuntimeError(done.stderr[-2000:])
-    rate, _, tree, driver, largest_child = done.stdout.split()[-5:]
-    return float(rate), float(tree), max(float(driver), float(largest_child))
+    rate, _, total, driver, jvm, workers = map(float, done.stdout.split()[-6:])
+    return rate, total, {"driver": driver, "JVM": jvm, "Python workers": workers}
 
 
 SCHEMA_FILE: Path
@@ -312,9 +313,9 @@ def spark(scratch: Path, args, logs: dict) -> None:
     log = logs.get(n) or scratch / f"log-{n}.csv"
     if not log.exists():
         build_log(log, n, args.variants)
-    rate, tree, largest = spark_rate(log)
-    print(f"| `keldra_lineage.spark.lineage`, local[2] | {n:,} | {n / rate:.1f} | "
-          f"{rate:,.0f} | {tree:,.0f} MiB (all its processes; the largest {largest:,.0f}) |", flush=True)
+    rate, total, parts = spark_rate(log)
+    print(f"| `keldra_lineage.spark.lineage`, local[2] | {n:,} | {n / rate:.1f} | {rate:,.0f} | {total:,.0f} MiB "
+          f"({', '.join(f'{k} {v:,.0f}' for k, v in parts.items())}) |", flush=True)
 
 
 def distinct(scratch: Path, args) -> None:
