@@ -32,51 +32,104 @@ namespace keldra::engine {
 
 namespace {
 
-// Words upper-cased in the key: keywords that no query uses as a name
-// unquoted, so that their case never shows in a record.  Upper case, sorted.
-constexpr std::string_view keywords[] = {
-    "ALL",     "AND",    "ANY",       "AS",     "ASC",      "BETWEEN", "BY",      "CASE",
-    "CREATE",  "CROSS",  "DELETE",    "DESC",   "DISTINCT", "DROP",    "ELSE",    "END",
-    "EXCEPT",  "EXISTS", "FALSE",     "FETCH",  "FOR",      "FROM",    "FULL",    "GROUP",
-    "HAVING",  "ILIKE",  "IN",        "INNER",  "INSERT",   "INTERSECT", "INTERVAL", "INTO",
-    "IS",      "JOIN",   "LATERAL",   "LEFT",   "LIKE",     "LIMIT",   "MERGE",   "NATURAL",
-    "NOT",     "NULL",   "OFFSET",    "ON",     "OR",       "ORDER",   "OUTER",   "OVER",
-    "PARTITION", "QUALIFY", "RECURSIVE", "REPLACE", "RIGHT", "SELECT",  "SET",     "SOME",
-    "TABLE",   "THEN",   "TRUE",      "UNION",  "UPDATE",   "USING",   "VIEW",    "WHEN",
-    "WHERE",   "WINDOW", "WITH",
+// The words the key looks for, upper case and sorted, with what each does:
+//   fold: upper-cased in the key (a keyword that no query uses unquoted as a
+//         name, so its case never shows in a record);
+//   ends_list: ends a select list (as the engine's list_items reads it);
+//   ends_by: ends a BY list at its depth;  opens_by: before BY, opens one;
+//   literal_call: a call whose literals the analysis reads (PIVOT's values
+//         name its columns);
+//   value_subquery: before a subquery whose select list names nothing that is
+//         reported (x IN (SELECT ...), a later branch of a set operation).
+enum Flag : std::uint8_t { fold = 1, ends_list = 2, ends_by = 4, opens_by = 8, literal_call = 16, value_subquery = 32 };
+
+struct Known {
+    std::string_view word;
+    std::uint8_t flags;
 };
-static_assert(std::is_sorted(std::begin(keywords), std::end(keywords)), "the keywords stay sorted");
 
-// Words that end a select list (as the engine's list_items reads it).
-constexpr std::string_view list_enders[] = {
-    "EXCEPT", "FETCH", "FROM",  "GROUP",   "HAVING", "INTERSECT", "INTO",  "LIMIT",
-    "MINUS",  "OFFSET", "ORDER", "QUALIFY", "UNION",  "WHERE",     "WINDOW",
+constexpr std::uint8_t clause = fold | ends_list | ends_by;
+constexpr Known known_words[] = {
+    {"ALL", fold | value_subquery},        {"AND", fold | value_subquery},
+    {"ANY", fold | value_subquery},        {"AS", fold},
+    {"ASC", fold},                       {"BETWEEN", fold | value_subquery},
+    {"BY", fold},                        {"CASE", fold},
+    {"CLUSTER", opens_by},               {"CREATE", fold},
+    {"CROSS", fold},                     {"DELETE", fold},
+    {"DESC", fold},                      {"DISTINCT", fold | value_subquery},
+    {"DISTRIBUTE", opens_by},            {"DROP", fold},
+    {"ELSE", fold | value_subquery},       {"END", fold},
+    {"EXCEPT", clause | value_subquery},   {"EXISTS", fold | value_subquery},
+    {"FALSE", fold},                     {"FETCH", clause},
+    {"FOR", fold | ends_by},             {"FROM", clause},
+    {"FULL", fold},                      {"GROUP", clause | opens_by},
+    {"HAVING", clause | value_subquery},   {"IDENTIFIER", literal_call},
+    {"ILIKE", fold | value_subquery},      {"IN", fold | value_subquery},
+    {"INNER", fold},                     {"INSERT", fold},
+    {"INTERSECT", clause | value_subquery}, {"INTERVAL", fold},
+    {"INTO", clause},                    {"IS", fold | value_subquery},
+    {"JOIN", fold},                      {"LATERAL", fold},
+    {"LEFT", fold},                      {"LIKE", fold | value_subquery},
+    {"LIMIT", clause},                   {"MERGE", fold},
+    {"MINUS", ends_list | ends_by | value_subquery}, {"NATURAL", fold},
+    {"NOT", fold | value_subquery},        {"NULL", fold},
+    {"OFFSET", clause},                  {"ON", fold | value_subquery},
+    {"OR", fold | value_subquery},         {"ORDER", clause | opens_by},
+    {"OUTER", fold},                     {"OVER", fold},
+    {"PARTITION", fold | opens_by},      {"PIVOT", literal_call},
+    {"QUALIFY", clause},                 {"RECURSIVE", fold},
+    {"REPLACE", fold},                   {"RIGHT", fold},
+    {"SELECT", fold | ends_by},          {"SET", fold | value_subquery},
+    {"SOME", fold | value_subquery},       {"SORT", opens_by},
+    {"TABLE", fold},                     {"THEN", fold | value_subquery},
+    {"TOP", 0},                          {"TRUE", fold},
+    {"UNION", clause | value_subquery},    {"UPDATE", fold},
+    {"USING", fold},                     {"VIEW", fold},
+    {"WHEN", fold | value_subquery},       {"WHERE", clause | value_subquery},
+    {"WINDOW", clause},                  {"WITH", fold},
 };
-static_assert(std::is_sorted(std::begin(list_enders), std::end(list_enders)), "the enders stay sorted");
+static_assert([] {
+    for (size_t i = 1; i < std::size(known_words); ++i)
+        if (!(known_words[i - 1].word < known_words[i].word)) return false;
+    return true;
+}(), "the words stay sorted");
+constexpr size_t longest_word = 10;
 
-// Words that end a BY list (at its depth).
-constexpr std::string_view by_enders[] = {
-    "EXCEPT", "FETCH", "FOR",    "FROM",   "GROUP", "HAVING", "INTERSECT", "INTO",
-    "LIMIT",  "MINUS", "OFFSET", "ORDER",  "QUALIFY", "SELECT", "UNION",   "WHERE", "WINDOW",
-};
-static_assert(std::is_sorted(std::begin(by_enders), std::end(by_enders)), "the enders stay sorted");
+// A word's number (1-based; 0: none of them), for comparing tokens with it.
+constexpr std::uint8_t word_id(std::string_view w) {
+    for (size_t i = 0; i < std::size(known_words); ++i)
+        if (known_words[i].word == w) return static_cast<std::uint8_t>(i + 1);
+    return 0;
+}
+template <std::uint8_t id>
+constexpr std::uint8_t known() {
+    static_assert(id != 0, "a word of the table");
+    return id;
+}
+constexpr std::uint8_t W_ALL = known<word_id("ALL")>(), W_AS = known<word_id("AS")>(),
+                       W_ASC = known<word_id("ASC")>(), W_BY = known<word_id("BY")>(),
+                       W_DESC = known<word_id("DESC")>(), W_DISTINCT = known<word_id("DISTINCT")>(),
+                       W_END = known<word_id("END")>(), W_FALSE = known<word_id("FALSE")>(),
+                       W_FROM = known<word_id("FROM")>(), W_JOIN = known<word_id("JOIN")>(),
+                       W_NULL = known<word_id("NULL")>(), W_ON = known<word_id("ON")>(),
+                       W_SELECT = known<word_id("SELECT")>(), W_TOP = known<word_id("TOP")>(),
+                       W_TRUE = known<word_id("TRUE")>();
 
-// Words before BY that open a list whose integers are ordinals.
-constexpr std::string_view by_lists[] = {"CLUSTER", "DISTRIBUTE", "GROUP", "ORDER", "PARTITION", "SORT"};
-static_assert(std::is_sorted(std::begin(by_lists), std::end(by_lists)), "the BY words stay sorted");
-
-// Words before a subquery whose select list names nothing that is reported:
-// it gives a value (x IN (SELECT ...)) or is a later branch of a set operation.
-constexpr std::string_view value_subquery_before[] = {
-    "ALL",  "AND",       "ANY",   "BETWEEN", "DISTINCT", "ELSE", "EXCEPT", "EXISTS", "HAVING", "ILIKE",
-    "IN",   "INTERSECT", "IS",    "LIKE",    "MINUS",    "NOT",  "ON",     "OR",     "SET",    "SOME",
-    "THEN", "UNION",     "WHEN",  "WHERE",
-};
-static_assert(std::is_sorted(std::begin(value_subquery_before), std::end(value_subquery_before)),
-              "the words stay sorted");
-
-// Calls whose literals the analysis reads: PIVOT's values name its columns.
-constexpr std::string_view literal_calls[] = {"IDENTIFIER", "PIVOT"};
+// The number of a word of the text (any case), 0 when it is none of them.
+std::uint8_t lookup(std::string_view w) {
+    if (w.size() < 2 || w.size() > longest_word) return 0;
+    char buf[longest_word];
+    for (size_t i = 0; i < w.size(); ++i) {
+        const char c = w[i];
+        buf[i] = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+    }
+    const std::string_view up(buf, w.size());
+    const Known* found = std::lower_bound(std::begin(known_words), std::end(known_words), up,
+                                          [](const Known& k, std::string_view x) { return k.word < x; });
+    return found != std::end(known_words) && found->word == up
+               ? static_cast<std::uint8_t>(found - std::begin(known_words) + 1)
+               : 0;
+}
 
 // Operators of more than one character, longest first (so `->>` is one).
 constexpr std::string_view operators[] = {
@@ -88,30 +141,13 @@ enum class Kind : std::uint8_t { word, keyword, name, literal, number, punct };
 
 struct Token {
     Kind kind;
-    int depth;       // parentheses open around it ('(' and ')' count as outside)
+    std::uint8_t word;  // which of known_words it is (0: none)
+    int depth;          // parentheses open around it ('(' and ')' count as outside)
     size_t begin, end;
 };
 
 bool blank(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
 bool digit(unsigned char c) { return c >= '0' && c <= '9'; }
-
-// The word in upper case, if it is short enough to be one we look for.
-bool upper_word(std::string_view w, std::array<char, 16>& buf, std::string_view& out) {
-    if (w.size() > buf.size()) return false;
-    for (size_t i = 0; i < w.size(); ++i) {
-        const char c = w[i];
-        buf[i] = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-    }
-    out = std::string_view(buf.data(), w.size());
-    return true;
-}
-
-template <size_t N>
-bool among(std::string_view word, const std::string_view (&sorted)[N]) {
-    std::array<char, 16> buf;
-    std::string_view up;
-    return upper_word(word, buf, up) && std::binary_search(std::begin(sorted), std::end(sorted), up);
-}
 
 // Runs of blanks as one space; leading and trailing blanks left out (as the
 // engine names an unaliased select item).
@@ -228,7 +264,7 @@ class Keyer {
                 if (sc.skip_opaque()) {
                     if (sc.done() && !closes_at_end(p)) return false;
                     const bool string = c == '\'' || c == '$' || (c == '"' && d_.double_quoted_strings);
-                    tokens_.push_back({string ? Kind::literal : Kind::name, depth, p, sc.i});
+                    tokens_.push_back({string ? Kind::literal : Kind::name, 0, depth, p, sc.i});
                     continue;
                 }
             }
@@ -239,39 +275,40 @@ class Keyer {
                     sc.i = k;
                     sc.skip_opaque();
                     if (sc.done() && !closes_at_end(k)) return false;
-                    tokens_.push_back({Kind::literal, depth, p, sc.i});
+                    tokens_.push_back({Kind::literal, 0, depth, p, sc.i});
                     continue;
                 }
                 if (digit(c)) {
                     const size_t e = number_end(p);
                     if (e >= k && !ident_char(at(e))) {
-                        tokens_.push_back({Kind::number, depth, p, e});
+                        tokens_.push_back({Kind::number, 0, depth, p, e});
                         sc.i = e;
                         continue;
                     }
                 }
                 const bool qualified = !tokens_.empty() && tokens_.back().kind == Kind::punct &&
                                        s_[tokens_.back().begin] == '.';
-                const std::string_view w = s_.substr(p, k - p);
-                tokens_.push_back({!qualified && among(w, keywords) ? Kind::keyword : Kind::word, depth, p, k});
+                const std::uint8_t word = lookup(s_.substr(p, k - p));
+                const bool keyword = !qualified && word && (known_words[word - 1].flags & fold);
+                tokens_.push_back({keyword ? Kind::keyword : Kind::word, word, depth, p, k});
                 sc.i = k;
                 continue;
             }
             if (c == '.' && digit(at(p + 1)) && !value_before()) {
                 const size_t e = number_end(p);
-                tokens_.push_back({Kind::number, depth, p, e});
+                tokens_.push_back({Kind::number, 0, depth, p, e});
                 sc.i = e;
                 continue;
             }
             size_t n = 1;
             for (const std::string_view op : operators) {
-                if (s_.compare(p, op.size(), op) == 0) {
+                if (op[0] == c && op[1] == at(p + 1) && (op.size() == 2 || op[2] == at(p + 2))) {
                     n = op.size();
                     break;
                 }
             }
             if (c == ')' && depth > 0) --depth;
-            tokens_.push_back({Kind::punct, depth, p, p + n});
+            tokens_.push_back({Kind::punct, 0, depth, p, p + n});
             if (c == '(') ++depth;
             sc.i = p + n;
         }
@@ -282,12 +319,8 @@ class Keyer {
 
     std::string_view text(const Token& t) const { return s_.substr(t.begin, t.end - t.begin); }
     bool punct(const Token& t, char c) const { return t.kind == Kind::punct && t.end - t.begin == 1 && s_[t.begin] == c; }
-    bool is_word(const Token& t, std::string_view upper) const {
-        if (t.kind != Kind::word && t.kind != Kind::keyword) return false;
-        std::array<char, 16> buf;
-        std::string_view up;
-        return upper_word(text(t), buf, up) && up == upper;
-    }
+    static bool is_word(const Token& t, std::uint8_t word) { return t.word == word; }
+    static bool has(const Token& t, Flag flag) { return t.word && (known_words[t.word - 1].flags & flag); }
 
     void emit(std::string_view piece) {
         if (!out_.empty()) out_ += ' ';
@@ -329,28 +362,28 @@ class Keyer {
             const bool all = s_[t.begin] == ';';
             while (!frames_.empty() && (all || frames_.back().depth > t.depth)) end_frame(j, t.begin);
         } else if ((t.kind == Kind::keyword || t.kind == Kind::word) && !frames_.empty() &&
-                   frames_.back().depth == t.depth && among(text(t), list_enders)) {
+                   frames_.back().depth == t.depth && has(t, ends_list)) {
             end_frame(j, t.begin);
         }
         if (literal_depth_ >= 0 && t.depth <= literal_depth_ && !punct(t, '(')) literal_depth_ = -1;
         if (by_depth_ >= 0 && ((punct(t, ')') && t.depth < by_depth_) || punct(t, ';') ||
                                ((t.kind == Kind::keyword || t.kind == Kind::word) && t.depth <= by_depth_ &&
-                                among(text(t), by_enders))))
+                                has(t, ends_by))))
             by_depth_ = -1;
 
         switch (t.kind) {
             case Kind::keyword:
                 emit_upper(text(t));
-                ordinal_ = is_word(t, "BY") && j > 0 && among(text(tokens_[j - 1]), by_lists);
+                ordinal_ = is_word(t, W_BY) && j > 0 && has(tokens_[j - 1], opens_by);
                 if (ordinal_) by_depth_ = t.depth;
-                if (!is_word(t, "ASC") && !is_word(t, "DESC")) old_in_by_ = ordinal_;
+                if (!is_word(t, W_ASC) && !is_word(t, W_DESC)) old_in_by_ = ordinal_;
                 old_ordinal_ = ordinal_;
-                if (is_word(t, "SELECT") && names_reach_output(j)) frames_.push_back({t.depth, j + 1, t.end, out_.size()});
+                if (is_word(t, W_SELECT) && names_reach_output(j)) frames_.push_back({t.depth, j + 1, t.end, out_.size()});
                 break;
             case Kind::word:
                 emit(text(t));
                 ordinal_ = old_ordinal_ = false;
-                if (j + 1 < tokens_.size() && punct(tokens_[j + 1], '(') && among(text(t), literal_calls))
+                if (j + 1 < tokens_.size() && punct(tokens_[j + 1], '(') && has(t, literal_call))
                     literal_depth_ = t.depth;
                 break;
             case Kind::name:
@@ -364,7 +397,7 @@ class Keyer {
                 break;
             }
             case Kind::literal: {
-                const bool from_item = j > 0 && (is_word(tokens_[j - 1], "FROM") || is_word(tokens_[j - 1], "JOIN"));
+                const bool from_item = j > 0 && (is_word(tokens_[j - 1], W_FROM) || is_word(tokens_[j - 1], W_JOIN));
                 emit(literal_depth_ >= 0 || from_item ? text(t) : std::string_view("?"));
                 ordinal_ = old_ordinal_ = false;
                 break;
@@ -393,8 +426,8 @@ class Keyer {
         if (k == 0) return true;
         const Token& b = tokens_[k - 1];
         if (b.kind == Kind::punct) return punct(b, ',') || punct(b, ')') || punct(b, ';');
-        if (is_word(b, "AS") && k >= 2 && punct(tokens_[k - 2], ')')) return false;
-        return !among(text(b), value_subquery_before);
+        if (is_word(b, W_AS) && k >= 2 && punct(tokens_[k - 2], ')')) return false;
+        return !has(b, value_subquery);
     }
 
     // The comma at token j ends the current item of the innermost list.
@@ -422,11 +455,11 @@ class Keyer {
             if (tokens_[k].depth == f.depth) top.push_back(k);
         size_t from = 0;
         if (f.first_item) {  // SELECT DISTINCT [ON (…)] | ALL, TOP n
-            if (from < top.size() && (is_word(tokens_[top[from]], "DISTINCT") || is_word(tokens_[top[from]], "ALL")))
+            if (from < top.size() && (is_word(tokens_[top[from]], W_DISTINCT) || is_word(tokens_[top[from]], W_ALL)))
                 ++from;
-            if (from + 2 < top.size() && is_word(tokens_[top[from]], "ON") && punct(tokens_[top[from + 1]], '('))
+            if (from + 2 < top.size() && is_word(tokens_[top[from]], W_ON) && punct(tokens_[top[from + 1]], '('))
                 from += 3;  // ON ( … ): the parentheses are its only tokens at this depth
-            if (from + 1 < top.size() && is_word(tokens_[top[from]], "TOP"))
+            if (from + 1 < top.size() && is_word(tokens_[top[from]], W_TOP))
                 from += punct(tokens_[top[from + 1]], '(') ? 3 : 2;
         }
         if (from >= top.size()) return;
@@ -445,10 +478,10 @@ class Keyer {
         // an alias: … AS x, or x after a value
         if (n >= 2 && named(tok(n - 1))) {
             const Token& before = tok(n - 2);
-            if (is_word(before, "AS")) return;
+            if (is_word(before, W_AS)) return;
             const bool value = named(before) || before.kind == Kind::number || before.kind == Kind::literal ||
-                               punct(before, ')') || punct(before, ']') || is_word(before, "END") ||
-                               is_word(before, "NULL") || is_word(before, "TRUE") || is_word(before, "FALSE");
+                               punct(before, ')') || punct(before, ']') || is_word(before, W_END) ||
+                               is_word(before, W_NULL) || is_word(before, W_TRUE) || is_word(before, W_FALSE);
             if (value) return;
         }
         // kept as written (from just after SELECT or the comma, comments
