@@ -247,7 +247,7 @@ class Keyer {
         Scanner sc{s_, d_};
         if (s_.substr(0, 3) == "\xEF\xBB\xBF") sc.i = 3;
         int depth = 0;
-        tokens_.reserve(s_.size() / 4);
+        tokens_.reserve(std::min<size_t>(s_.size() / 4, 1 << 16));
         while (!sc.done()) {
             const size_t p = sc.i;
             const unsigned char c = sc.at(p);
@@ -342,6 +342,7 @@ class Keyer {
         bool first_item = true;
     };
     std::vector<Frame> frames_;
+    std::vector<size_t> top_;  // finish_item's list, kept for its capacity
 
     // BY lists: the depth of the one being read (-1: none); whether the
     // token is just after its BY or one of its own commas (an integer there
@@ -450,7 +451,8 @@ class Keyer {
     // as written unless it is a column, a star or has an alias, since the
     // engine names it by its text.
     void finish_item(const Frame& f, size_t end, size_t text_end) {
-        std::vector<size_t> top;  // its tokens outside parentheses
+        std::vector<size_t>& top = top_;  // its tokens outside parentheses
+        top.clear();
         for (size_t k = f.first_token; k < end; ++k)
             if (tokens_[k].depth == f.depth) top.push_back(k);
         size_t from = 0;
