@@ -4,6 +4,7 @@ literals, blanks, comments and keyword case do share one."""
 import csv
 import importlib.util
 import json
+import os
 import random
 import re
 import subprocess
@@ -12,8 +13,9 @@ from collections import defaultdict
 from pathlib import Path
 
 import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
 
-from keldra_lineage import lineage
+from keldra_lineage import DIALECTS, lineage
 from keldra_lineage.fingerprint import Fingerprinter, fingerprint, fingerprint_key
 
 from sqlglot_fingerprint import Fingerprinter as SqlglotFingerprinter
@@ -138,6 +140,24 @@ def test_the_interface():
     assert fingerprint(odd) == fingerprint("SELECT a FROM t WHERE x = 'z'")
     assert fingerprint("SELECT \udcff FROM t") != fingerprint("SELECT \udcfe FROM t")
     assert fingerprint("") == fingerprint(" -- nothing\n")
+
+
+# Text made of what the scanner treats apart: quotes of every kind, comment
+# starts, dollar tags, parentheses, digits, keywords and odd bytes.
+PIECES = st.sampled_from(["'", '"', "`", "[", "]", "$$", "$a$", "--", "/*", "*/", "#", "\\", "(", ")", ",",
+                          ".", ";", "1", "2.5e3", "0x1F", " ", "\n", "\t", "SELECT", "select", "FROM", "GROUP",
+                          "BY", "ORDER", "AS", "PIVOT", "x", "é", "\udcff", "E'", "N'", "+", "<=", "*"])
+TEXTS = st.lists(PIECES, max_size=40).map("".join)
+
+
+@settings(max_examples=int(os.environ.get("KELDRA_FUZZ_EXAMPLES", "300")), deadline=None,
+          suppress_health_check=[HealthCheck.too_slow])
+@given(TEXTS, st.sampled_from(DIALECTS))
+def test_any_text_has_a_key(text, dialect):
+    key = fingerprint_key(text, dialect)
+    assert isinstance(key, bytes) and key == fingerprint_key(text, dialect)
+    # blanks after the text change nothing, whatever it leaves open
+    assert fingerprint_key(text + "  \n\t", dialect) == key
 
 
 def _corpus_texts():
