@@ -345,8 +345,9 @@ class Keyer {
     std::vector<size_t> top_;  // finish_item's list, kept for its capacity
 
     // BY lists: the depth of the one being read (-1: none); whether the
-    // token is just after its BY or one of its own commas (an integer there
-    // is an ordinal: GROUP BY 1, ORDER BY a - b, 2); and, as sqlglot's tokens
+    // token is just after its BY, one of its own commas or a parenthesis of
+    // it (an integer there is an ordinal: GROUP BY 1, ORDER BY a - b, 2,
+    // ORDER BY (1)); and, as sqlglot's tokens
     // read it, whether the list goes on (up to an operator or a keyword) and
     // the token is after any comma (an integer there is kept too, so that
     // no two texts share a key that the older fingerprint kept apart).
@@ -409,7 +410,7 @@ class Keyer {
                 } else {
                     emit(text(t));
                 }
-                ordinal_ = punct(t, ',') && t.depth == by_depth_;
+                ordinal_ = (punct(t, ',') && t.depth == by_depth_) || (punct(t, '(') && by_depth_ >= 0);
                 old_ordinal_ = punct(t, ',');
                 if (!punct(t, ',') && !punct(t, '.') && !punct(t, '(') && !punct(t, ')')) old_in_by_ = false;
                 break;

@@ -74,6 +74,7 @@ APART = [
     ("SELECT a FROM 'one.csv'", "SELECT a FROM 'two.csv'", "duckdb"),    # a file read as a table
     ("SELECT x, y FROM t ORDER BY 1", "SELECT x, y FROM t ORDER BY 2", "generic"),
     ("SELECT x, z FROM t ORDER BY x - 1, 1", "SELECT x, z FROM t ORDER BY x - 1, 2", "generic"),
+    ("SELECT x, z FROM t ORDER BY (1)", "SELECT x, z FROM t ORDER BY (2)", "generic"),
     ("SELECT x, z FROM t ORDER BY CASE WHEN x > 0 THEN 1 END, 1",
      "SELECT x, z FROM t ORDER BY CASE WHEN x > 0 THEN 1 END, 2", "generic"),
     # names as written: case and quotes
