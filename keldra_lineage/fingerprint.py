@@ -3,12 +3,12 @@ whitespace, comments and the case of keywords, so that a query log's copies
 of one query are analysed once.
 
 The engine cuts the text into tokens with its own scanner (quotes, comments
-and dollar bodies as the dialect writes them: in BigQuery, Hive, MySQL and
-Spark ``"x"`` is a string) and gives the key that the fingerprint hashes:
+and dollar bodies as the dialect writes them: in BigQuery, Databricks, Hive,
+MySQL and Spark ``"x"`` is a string) and gives the key that the fingerprint hashes:
 keywords upper-cased, names as written (the reported names depend on their
 case and quotes), literals as ``?``.  What the analysis reads from the text
-itself is kept as written: an integer that is a whole item of a BY list
-(``GROUP BY 1`` names a column), an unaliased select item that is not a
+itself is kept as written: an integer just after BY or a comma of a BY list
+(``GROUP BY 1``, ``ORDER BY a - b, 2`` name columns), an unaliased select item that is not a
 column (``x+1`` is named by its text), the values of a PIVOT (they name its
 columns) and a string read as a table (``FROM 'file.csv'``).  A text whose
 quote or comment never closes is kept whole.  The key costs about 11 µs a
