@@ -4,16 +4,16 @@ of one query are analysed once.
 
 The engine cuts the text into tokens with its own scanner (quotes, comments
 and dollar bodies as the dialect writes them: in BigQuery, Databricks, Hive,
-MySQL and Spark ``"x"`` is a string) and gives the key that the fingerprint hashes:
-keywords upper-cased, names as written (the reported names depend on their
-case and quotes), literals as ``?``.  What the analysis reads from the text
-itself is kept as written: an integer just after BY or a comma of a BY list
-(``GROUP BY 1``, ``ORDER BY a - b, 2`` name columns), an unaliased select item that is not a
-column (``x+1`` is named by its text), the values of a PIVOT (they name its
-columns) and a string read as a table (``FROM 'file.csv'``).  A text whose
-quote or comment never closes is kept whole.  The key costs about 11 µs a
-TPC query (a few per cent of an analysis); an exact-text memo in front of it
-makes a repeated text cost a dictionary look-up.
+MySQL and Spark ``"x"`` is a string) and gives the key that the fingerprint
+hashes: keywords upper-cased, names as written (the reported names depend on
+their case and quotes), literals as ``?``. What the analysis reads from the
+text itself is kept as written: an integer just after BY or a comma of a BY
+list (``GROUP BY 1``, ``ORDER BY a - b, 2`` name columns), an unaliased
+select item that is not a column (``x+1`` is named by its text), the values
+of a PIVOT (they name its columns) and a string read as a table (``FROM
+'file.csv'``). A text whose quote or comment never closes is kept whole. The
+key costs about 11 µs a TPC query (a few per cent of an analysis); an exact-
+text memo in front of it makes a repeated text cost a dictionary look-up.
 
 The key is hashed with BLAKE2b (``hashlib``) to 8 bytes: stable across
 processes, releases and machines (Spark's executors and a lineage store
