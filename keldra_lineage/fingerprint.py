@@ -12,8 +12,9 @@ list (``GROUP BY 1``, ``ORDER BY a - b, 2`` name columns), an unaliased
 select item that is not a column (``x+1`` is named by its text), the values
 of a PIVOT (they name its columns) and a string read as a table (``FROM
 'file.csv'``). A text whose quote or comment never closes is kept whole. The
-key costs about 11 µs a TPC query (a few per cent of an analysis); an exact-
-text memo in front of it makes a repeated text cost a dictionary look-up.
+key costs about 11 µs a TPC query (a few per cent of an analysis); an
+exact-text memo in front of it makes a repeated text cost a dictionary
+look-up.
 
 The key is hashed with BLAKE2b (``hashlib``) to 8 bytes: stable across
 processes, releases and machines (Spark's executors and a lineage store
