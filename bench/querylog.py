@@ -6,12 +6,15 @@ into the repository), then:
   `--output x.duckdb`, and of keldra_lineage.spark.lineage on local[2];
 - the memory of the jsonl run at several log sizes (flat is the aim);
 - distinct statements/s of the command against keldra_lineage.lineage() on
-  the same statements in one process;
+  the same statements in one process, the variants taking turns round by
+  round (also the command without its start, and with --prototype the
+  command with bench/jsonl_render.py's rendering of JSON lines);
 - the cost of a fingerprint against an analysis;
 - the first-record latency of `keldra-lineage --query-log LOG -f jsonl | head -1`.
 
 Run with the project's interpreter: python bench/querylog.py [--rows N]
-[--variants V] [--scratch DIR] [--no-spark].  Prints Markdown.
+[--variants V] [--scratch DIR] [--no-spark] [--rounds R] [--prototype]
+[--only distinct|spark].  Prints Markdown.
 """
 from __future__ import annotations
 
