@@ -16,10 +16,13 @@ class Edge(NamedTuple):
     statement: str            # FILE:LINE of the statement that makes the edge
 
 
+def place(file: str, line: int, row: int | None = None) -> str:
+    """FILE:LINE of a statement; FILE:row N:LINE for one of a query-log row."""
+    return f"{file}:{line}" if row is None else f"{file}:row {row}:{line}"
+
+
 def _where(r) -> str:
-    """FILE:LINE of a record's statement; FILE:row N:LINE for a query-log row."""
-    row = getattr(r, "row", None)
-    return f"{r.file}:{r.line}" if row is None else f"{r.file}:row {row}:{r.line}"
+    return place(r.file, r.line, getattr(r, "row", None))
 
 
 def _key(name: str) -> str:

@@ -88,3 +88,16 @@ def test_emit_and_a_format_share_each_statements_event(tmp_path):
     written = [json.loads(line) for line in done.stdout.splitlines()]
     emitted = [json.loads(line) for line in sent.read_text().splitlines()]
     assert len(written) == 2 and [e["run"]["runId"] for e in written] == [e["run"]["runId"] for e in emitted]
+
+
+def test_a_query_logs_statements_carry_their_sql(tmp_path):
+    """The events' `sql` facet and the page's statements hold each log row's query."""
+    log = tmp_path / "history.csv"
+    log.write_text("query_id,query_text\nq1,SELECT a FROM t WHERE c = 1\nq2,INSERT INTO s SELECT b FROM u\n")
+    events = [json.loads(line) for line in run("--query-log", log, "-f", "openlineage").stdout.splitlines()]
+    assert [e["job"]["facets"]["sql"]["query"] for e in events] == [
+        "SELECT a FROM t WHERE c = 1", "INSERT INTO s SELECT b FROM u"]
+    page = run("--query-log", log, "-f", "html").stdout
+    data = json.loads(page.split('<script id="lineage-data" type="application/json">', 1)[1].split("</script>", 1)[0])
+    assert data["statements"] == [[f"{log}:row 1:1", "SELECT a FROM t WHERE c = 1"],
+                                  [f"{log}:row 2:1", "INSERT INTO s SELECT b FROM u"]]

@@ -47,14 +47,14 @@ class Run:
 class Done:
     """One input's analysis as the writers see it: the input's name, the
     engine's statements, the text they were read from and, for a query-log
-    row, its `querylog.LogResult`. What the writers derive from it (records,
+    row, its `querylog.LogResult` (whose query is the text). What the writers derive from it (records,
     SQL texts, run events) is made once, when first asked for."""
 
     def __init__(self, run: Run, name: str, statements, text: str = "", result=None):
         self.run = run
         self.name = name
         self.statements = statements
-        self.text = text
+        self.text = text if result is None else result.row.query or ""
         self.result = result
         self._records = self._sql = self._events = None
 
@@ -205,9 +205,12 @@ class GraphWriter(Writer):
 
     def add(self, done: Done) -> None:
         if self.format.sql:
+            from keldra_lineage.graph import place
+
             sql = done.sql()
+            row = done.result.row.row if done.result is not None else None
             for st in done.statements:
-                self.texts[f"{done.name}:{st.line}"] = sql[st.index]
+                self.texts[place(done.name, st.line, row)] = sql[st.index]
         self.graph.add(done.records())
 
     def close(self) -> None:
