@@ -10,6 +10,7 @@ from keldra_lineage import __version__
 from keldra_lineage import analysis
 from keldra_lineage import output
 from keldra_lineage.analysis import analyse_all
+from keldra_lineage.escaping import printable
 from keldra_lineage.inputs import InputError, collect_sources, is_select, read_inputs, split_statements
 
 EXAMPLES = """\
@@ -150,7 +151,13 @@ def _write(text: str):
     if sys.stdout is None:
         _fail("standard output is closed")
     try:
-        sys.stdout.write(text)
+        try:
+            sys.stdout.write(text)
+        except UnicodeEncodeError:
+            # a name the output's encoding cannot hold (bytes of a file name that
+            # is not UTF-8, from where no name was made safe): as escapes
+            encoding = sys.stdout.encoding or "utf-8"
+            sys.stdout.write(text.encode(encoding, "backslashreplace").decode(encoding))
         sys.stdout.flush()
     except BrokenPipeError:
         _die_of(signal.SIGPIPE)
@@ -304,7 +311,7 @@ def _run_engine(parser, args) -> int:
     # through them to their tables.
     inputs = [(f"<view {name}>", sql, None if _is_create(sql) else name, "create_view", None, True)
               for name, sql in (catalog.views if catalog is not None else ())]
-    inputs += [(i.name, i.text, None, None, i.error, True) for i in read_inputs(args.paths, args.execute)]
+    inputs += [(i.name, i.text, None, None, i.error, i.fatal) for i in read_inputs(args.paths, args.execute)]
     if project is not None:
         inputs += [(m.file, m.text, m.relation, m.kind, m.problem and f"1: {m.problem}", m.fatal)
                    for m in project.models]
@@ -482,7 +489,7 @@ class _Output:
             try:
                 self.writer.close()
             except output.NoSuchColumn as e:
-                print(f"keldra-lineage: error: {e}", file=sys.stderr)
+                print(f"keldra-lineage: error: {printable(str(e))}", file=sys.stderr)
                 self.status = 2
         if self.store is not None:
             store, self.store = self.store, None
