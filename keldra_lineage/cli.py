@@ -10,7 +10,7 @@ from keldra_lineage import __version__
 from keldra_lineage import analysis
 from keldra_lineage import output
 from keldra_lineage.analysis import analyse_all
-from keldra_lineage.escaping import printable
+from keldra_lineage.escaping import path_text, printable
 from keldra_lineage.inputs import InputError, collect_sources, is_select, read_inputs, split_statements
 
 EXAMPLES = """\
@@ -303,7 +303,7 @@ def _run_engine(parser, args) -> int:
         catalog = Catalog.merge(project.schema, *([catalog] if catalog is not None else []))
         if not args.quiet:
             for note in project.notes:
-                print(f"keldra-lineage: {note}", file=sys.stderr)
+                print(f"keldra-lineage: {printable(note)}", file=sys.stderr)
             print(f"keldra-lineage: {project.summary()}", file=sys.stderr)
 
     # Every input in order: (name, text or None, target, kind, problem, fatal).
@@ -480,7 +480,7 @@ class _Output:
         if self.store is not None:
             from keldra_lineage import Message
 
-            self.store.add_problem(name, Message(kind, None, None, " ".join(str(message).split())))
+            self.store.add_problem(path_text(name), Message(kind, None, None, " ".join(str(message).split())))
 
     def close(self, parser):
         if self.emitter is not None:

@@ -29,11 +29,13 @@ def printable(text: str) -> str:
     """`text` with each unsafe character as an escape: `\\n`, `\\t`, `\\x1b`,
     `\\u202e`, and a byte of a name that is not UTF-8 as `\\xff`; for a cell
     of a table and a line on standard error."""
-    return _UNSAFE.sub(_escape, text) if _UNSAFE.search(text) else text
+    return _UNSAFE.sub(_escape, text) if unsafe(text) else text
 
 
 def unsafe(text: str) -> bool:
-    return _UNSAFE.search(text) is not None
+    """Whether `printable` would change `text` (most text is printable, which
+    str tells fastest)."""
+    return not text.isprintable() and _UNSAFE.search(text) is not None
 
 
 def path_text(path) -> str:
