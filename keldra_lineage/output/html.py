@@ -3,15 +3,11 @@ page: the graph's data inlined as JSON beside the page's own script and
 styles (keldra_lineage/assets), so that it opens offline."""
 from __future__ import annotations
 
-import html
 import json
 import re
-from importlib.resources import files
 
 from keldra_lineage.graph import EVERY_COLUMN, Graph, shown
 from keldra_lineage.output import GraphFormat
-
-_ASSETS = files("keldra_lineage") / "assets"
 
 
 def _schema(name: str, is_query: bool) -> str:
@@ -58,15 +54,19 @@ def data(graph: Graph, texts: dict[str, str], edges=None) -> dict:
 
 def page(graph: Graph, texts: dict[str, str], edges=None, title: str | None = None) -> str:
     """The whole page. `texts` maps a statement's `FILE:LINE` to its SQL."""
+    import html   # here, not at the start of every command: only the page needs them
+    from importlib.resources import files
+
+    assets = files("keldra_lineage") / "assets"
     payload = json.dumps(data(graph, texts, edges), ensure_ascii=False, separators=(",", ":"))
     # inside <script> only "</" could end the element early; "<\/" means the same in JSON
     payload = payload.replace("</", "<\\/")
-    template = (_ASSETS / "lineage.html").read_text(encoding="utf-8")
+    template = (assets / "lineage.html").read_text(encoding="utf-8")
     parts = {
         "TITLE": html.escape(title or "Column lineage"),
-        "STYLE": (_ASSETS / "lineage.css").read_text(encoding="utf-8"),
+        "STYLE": (assets / "lineage.css").read_text(encoding="utf-8"),
         "DATA": payload,
-        "SCRIPT": (_ASSETS / "lineage.js").read_text(encoding="utf-8"),
+        "SCRIPT": (assets / "lineage.js").read_text(encoding="utf-8"),
     }
     # one pass over the template: what is put in is not searched again
     return re.sub(r"/\*(TITLE|STYLE|DATA|SCRIPT)\*/", lambda m: parts[m[1]], template)
