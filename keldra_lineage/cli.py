@@ -340,7 +340,7 @@ def _run_engine(parser, args) -> int:
         for name, text, target, kind, problem, fatal in inputs:
             if text is None:
                 if not fatal:
-                    reporter.warning(f"{name}:{problem.replace(': ', ': warning: ', 1)}", "unreadable_input")
+                    reporter.warning(f"{name}:{problem.replace(': ', ': warning: ', 1)}", "skipped_input")
                     continue
                 failed = True
                 reporter.error(f"{name}:{problem}")

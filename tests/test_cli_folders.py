@@ -87,4 +87,4 @@ def test_many_skipped_files_are_summed_up(tmp_path):
     assert done.returncode == 0
     lines = done.stderr.splitlines()
     assert len(lines) == 21 and lines[0].startswith("link00:1:1: warning: skipped: a symbolic link to a folder")
-    assert "25 warnings, 5 not shown (unreadable_input 25)" in lines[-1]
+    assert "25 warnings, 5 not shown (skipped_input 25)" in lines[-1]
