@@ -126,6 +126,8 @@ class Format:
 
     def writer(self, run: Run) -> Writer:
         """The writer for a run: with `--trace`, one that keeps the graph."""
+        if run.trace and not self.trace:
+            raise ValueError(f"-f {self.name} does not write what --trace reaches")
         return TraceWriter(self, run) if run.trace else self.stream_writer(run)
 
     def stream_writer(self, run: Run) -> Writer:
