@@ -22,6 +22,7 @@ from collections.abc import Iterable, Iterator
 from typing import Any, NamedTuple, Optional
 
 from ._results import Message, Statement
+from .escaping import path_text
 from .fingerprint import Fingerprinter
 
 __all__ = ["LogRow", "LogResult", "LogAnalyser", "QueryLogError", "read_query_log",
@@ -130,16 +131,26 @@ def _batches(path: str, fmt: str, compression: Optional[str]):
     """The file's record batches, and its column names (first)."""
     import pyarrow as pa
 
+    def source():
+        try:
+            path.encode("utf-8")
+            return path
+        except UnicodeEncodeError:
+            # a name that is not UTF-8 (its bytes held as surrogate escapes)
+            # cannot reach pyarrow as text: the file is opened here, and
+            # closed by pyarrow with the stream it is given to
+            return open(path, "rb")  # noqa: SIM115
+
     if fmt == "parquet":
         import pyarrow.parquet as pq
 
-        f = pq.ParquetFile(path)
+        f = pq.ParquetFile(source())
         yield f.schema_arrow.names
         yield from f.iter_batches(batch_size=BATCH_ROWS)
         return
 
     def stream():
-        return pa.input_stream(path, compression=compression)
+        return pa.input_stream(source(), compression=compression)
 
     if fmt in ("csv", "tsv"):
         import pyarrow.csv as pc
@@ -174,11 +185,12 @@ def read_query_log(path, query_column: Optional[str] = None, id_column: Optional
     file has (case-insensitively); likewise the id, database and schema
     columns.  A file that cannot be read raises `QueryLogError` (after the
     rows read before the fault, if it is found part way)."""
-    file = os.fspath(path)
-    fmt, compression = log_format(file)
-    if not os.path.isfile(file):
-        raise QueryLogError(file, "no such file" if not os.path.exists(file) else "not a file")
-    batches = _batches(file, fmt, compression)
+    real = os.fspath(path)
+    file = path_text(real)  # as records and messages name it
+    fmt, compression = log_format(real)
+    if not os.path.isfile(real):
+        raise QueryLogError(file, "no such file" if not os.path.exists(real) else "not a file")
+    batches = _batches(real, fmt, compression)
     try:
         columns = next(batches)
     except (OSError, ValueError) as e:  # pyarrow's ArrowInvalid is a ValueError
