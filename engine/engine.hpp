@@ -44,6 +44,7 @@ struct Dialect {
     bool bracket_quotes;     // [identifier]
     bool double_quoted_strings;  // "x" is a string, though the parser reads an identifier
     bool fold_quoted = false;    // quoted identifiers are folded too (Trino)
+    bool nested_comments = false;  // the parser nests /* /* */ */ (a fact of its parser dialect)
 };
 
 const Dialect* find_dialect(std::string_view name);

@@ -95,12 +95,38 @@ void append(State& state, PyObject* out, Statement& st) {
     check(PyList_Append(out, build_statement(state.types, st).get()));
 }
 
-Statement refused(int index, Pos start, MessageKind kind, std::string why) {
+Statement refused(int index, Pos start, MessageKind kind, std::string why, Pos at = {}) {
     Statement st;
     st.index = index;
     st.start = start;
-    st.fail(kind, start, std::move(why));
+    st.fail(kind, at ? at : start, std::move(why));
     return st;
+}
+
+// A statement whose quote or comment is not closed: an error at its opening.
+Statement unclosed(int index, const Piece& piece, const Dialect& d) {
+    return refused(index, piece.start, MessageKind::unterminated, unclosed_message(*piece.unclosed, d),
+                   piece.unclosed->pos);
+}
+
+// With the parser's exception on a piece with a doubtful quote pending:
+// whether the parser stopped after that quote closed, which is what a stray
+// quote paired with a quote of a later statement gives (the text after the
+// pair is no SQL).  Then the exception is cleared; else it stays pending.
+bool stray_quote(const Source& src, const Piece& piece) {
+    Ref exc = take_exception();
+    const Pos at = parse_error(src, exc.get()).pos;
+    const Pos closed = piece.doubtful->closed;
+    if (at.line > closed.line || (at.line == closed.line && at.column > closed.column)) return true;
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+    return false;
+}
+
+// A lone carriage return (the line end of old Mac files), not one of CRLF.
+bool has_lone_cr(std::string_view s) {
+    for (size_t k = s.find('\r'); k != std::string_view::npos; k = s.find('\r', k + 1))
+        if (k + 1 == s.size() || s[k + 1] != '\n') return true;
+    return false;
 }
 
 }  // namespace
@@ -130,7 +156,16 @@ Ref analyse_text(State& state, Session& session, PyObject* sql, PyObject* name) 
 
     // Lone surrogates go through as they are: the parser rejects them.
     Ref bytes = Ref::steal(PyUnicode_AsEncodedString(sql, "utf-8", "surrogatepass"));
-    const std::string_view text(PyBytes_AS_STRING(bytes.get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
+    std::string_view text(PyBytes_AS_STRING(bytes.get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
+    // Lone carriage returns are read as line feeds: the same length, so every
+    // offset stays, and the splitter and the parser both count those lines.
+    std::string lf_text;
+    if (has_lone_cr(text)) {
+        lf_text.assign(text);
+        for (size_t k = 0; k < lf_text.size(); ++k)
+            if (lf_text[k] == '\r' && (k + 1 == lf_text.size() || lf_text[k + 1] != '\n')) lf_text[k] = '\n';
+        text = lf_text;
+    }
     Tables& tables = session.tables;
     tables.catalog = session.catalog.get();
     tables.resolve_name = state.resolve;
@@ -139,8 +174,13 @@ Ref analyse_text(State& state, Session& session, PyObject* sql, PyObject* name) 
     // the text goes to its last query, wherever that is.
     std::deque<Statement> statements;  // they hold pointers into themselves: never moved
     int index = 0;
-    for (const Piece& piece : split_statements(text, d)) {
+    Splitter splitter(text, d);
+    for (Piece piece; splitter.next(piece);) {
         if (PyErr_CheckSignals() < 0) raise_current();  // Ctrl-C between statements
+        if (piece.unclosed) {
+            statements.push_back(unclosed(++index, piece, d));
+            continue;
+        }
         const CollectorPaused paused;  // while its tree is built, read and released
         const std::string_view body = text.substr(piece.begin, piece.end - piece.begin);
         Source src{body, piece.start, &d, {}};
@@ -151,6 +191,11 @@ Ref analyse_text(State& state, Session& session, PyObject* sql, PyObject* name) 
             parsed_raw = call_parser(parse.get(), piece_text.get(), parser_dialect.get(), body);
         } catch (const ParseRefused& no_stack) {
             statements.push_back(refused(++index, piece.start, MessageKind::too_deep, no_stack.why));
+            continue;
+        }
+        if (!parsed_raw && piece.doubtful && parser_failure() && stray_quote(src, piece)) {
+            splitter.cut(piece);  // the rest of the text is split anew after the cut
+            statements.push_back(unclosed(++index, piece, d));
             continue;
         }
         Recovery recovered;  // a statement the parser rejects, rewritten (recovery.cpp)
