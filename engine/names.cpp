@@ -13,7 +13,7 @@ namespace {
 // [bracket] identifiers, "x" a string, quoted identifiers folded, and
 // block comments nested (as the parser dialect reads them: ansi, clickhouse,
 // databricks, generic, mssql and postgres nest; the others end a comment at
-// its first */).
+// its first */), and GO lines ending batches.
 constexpr Dialect dialects[] = {
     {"ansi", "ansi", "", Folding::keep, false, false, false, false, false, false, true},
     {"bigquery", "bigquery", "bigquery", Folding::keep, true, true, true, false, false},
@@ -22,7 +22,7 @@ constexpr Dialect dialects[] = {
     {"duckdb", "duckdb", "duckdb", Folding::keep, false, false, false, false, false},
     {"generic", "generic", "", Folding::keep, false, false, false, false, false, false, true},
     {"hive", "hive", "hive", Folding::keep, true, true, false, false, true},
-    {"mssql", "mssql", "mssql", Folding::keep, true, false, false, true, false, false, true},
+    {"mssql", "mssql", "mssql", Folding::keep, true, false, false, true, false, false, true, true},
     {"mysql", "mysql", "mysql", Folding::keep, true, true, true, false, false},
     // Oracle folds unquoted names to upper case; quoted ones are exact
     {"oracle", "oracle", "oracle", Folding::upper, false, false, false, false, false},
@@ -36,7 +36,7 @@ constexpr Dialect dialects[] = {
     {"teradata", "generic", "teradata", Folding::keep, true, false, false, false, false, false, true},
     // Trino lower-cases every identifier, quoted ones too
     {"trino", "generic", "trino", Folding::lower, true, false, false, false, false, true, true},
-    {"tsql", "mssql", "mssql", Folding::keep, true, false, false, true, false, false, true},
+    {"tsql", "mssql", "mssql", Folding::keep, true, false, false, true, false, false, true, true},
 };
 static_assert([] {
     for (size_t i = 1; i < std::size(dialects); ++i)

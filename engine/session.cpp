@@ -8,10 +8,14 @@
 #include "recovery.hpp"
 
 #include "parse.hpp"
+#include "scripts.hpp"
 #include "split.hpp"
 
 #include "keldra/args.hpp"
 #include "keldra/guard.hpp"
+
+#include <cstdio>
+#include <cstring>
 
 namespace keldra::engine {
 
@@ -122,6 +126,51 @@ bool stray_quote(const Source& src, const Piece& piece) {
     return false;
 }
 
+bool ident_word(unsigned char c) {
+    return c == '_' || (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// With the parser's exception pending: where, in `src.text`, the parser
+// expected the end of the statement and found a word that begins another
+// (statements without a semicolon between them, as T-SQL writes them), or
+// npos.  The exception stays pending.
+size_t next_statement_at(const Source& src) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    size_t at = std::string_view::npos;
+    if (PyObject* s = value ? PyObject_Str(value) : nullptr) {
+        Py_ssize_t n = 0;
+        if (const char* c = PyUnicode_AsUTF8AndSize(s, &n)) {
+            const std::string_view text(c, static_cast<size_t>(n));
+            const std::string_view expected = "Expected: end of statement, found: ";
+            const size_t e = text.find(expected);
+            const size_t where = text.rfind(" at Line: ");
+            int line = 0, column = 0;
+            if (e != std::string_view::npos && where != std::string_view::npos && where > e &&
+                std::sscanf(std::string(text.substr(where)).c_str(), " at Line: %d, Column: %d", &line, &column) == 2) {
+                size_t k = src.offset(line, column);
+                if (k != std::string_view::npos && !begins_statement(text.substr(e + expected.size(), where - e - expected.size()))) {
+                    // the word before it, if the parser took that for an alias (`FROM t UPDATE u SET ...`)
+                    size_t w = k;
+                    while (w > 0 && std::strchr(" \t\r\n\f\v", src.text[w - 1])) --w;
+                    size_t b = w;
+                    while (b > 0 && ident_word(static_cast<unsigned char>(src.text[b - 1]))) --b;
+                    k = b < w && begins_statement(src.text.substr(b, w - b)) ? b : std::string_view::npos;
+                }
+                if (k != std::string_view::npos && k > 0 && k < src.text.size()) at = k;
+            }
+        } else {
+            PyErr_Clear();
+        }
+        Py_DECREF(s);
+    } else {
+        PyErr_Clear();
+    }
+    PyErr_Restore(type, value, tb);
+    return at;
+}
+
 // A lone carriage return (the line end of old Mac files), not one of CRLF.
 bool has_lone_cr(std::string_view s) {
     for (size_t k = s.find('\r'); k != std::string_view::npos; k = s.find('\r', k + 1))
@@ -175,28 +224,30 @@ Ref analyse_text(State& state, Session& session, PyObject* sql, PyObject* name) 
     std::deque<Statement> statements;  // they hold pointers into themselves: never moved
     int index = 0;
     Splitter splitter(text, d);
-    for (Piece piece; splitter.next(piece);) {
-        if (PyErr_CheckSignals() < 0) raise_current();  // Ctrl-C between statements
-        if (piece.unclosed) {
-            statements.push_back(unclosed(++index, piece, d));
-            continue;
-        }
+    Script script(text, d);  // blocks, control flow, procedures (scripts.cpp)
+    std::vector<Unit> units;
+    Ref parse = Ref::borrow(state.parse_sql);
+
+    // One statement for the parser: `stray` when the piece's doubtful quote
+    // turns out a stray one, `split` when the parser found the next
+    // statement at `next` (nothing was added then), else `done`.
+    enum class Outcome : std::uint8_t { done, stray, split };
+    size_t next = 0;
+    auto analyse = [&](std::string_view body, Pos start, const Piece* doubt) {
         const CollectorPaused paused;  // while its tree is built, read and released
-        const std::string_view body = text.substr(piece.begin, piece.end - piece.begin);
-        Source src{body, piece.start, &d, {}};
+        Source src{body, start, &d, {}, &script.variables()};
         Ref piece_text = Ref::steal(PyUnicode_DecodeUTF8(body.data(), static_cast<Py_ssize_t>(body.size()), "surrogatepass"));
-        Ref parse = Ref::borrow(state.parse_sql);
         PyObject* parsed_raw = nullptr;
         try {
             parsed_raw = call_parser(parse.get(), piece_text.get(), parser_dialect.get(), body);
         } catch (const ParseRefused& no_stack) {
-            statements.push_back(refused(++index, piece.start, MessageKind::too_deep, no_stack.why));
-            continue;
+            statements.push_back(refused(++index, start, MessageKind::too_deep, no_stack.why));
+            return Outcome::done;
         }
-        if (!parsed_raw && piece.doubtful && parser_failure() && stray_quote(src, piece)) {
-            splitter.cut(piece);  // the rest of the text is split anew after the cut
-            statements.push_back(unclosed(++index, piece, d));
-            continue;
+        if (!parsed_raw && doubt && parser_failure() && stray_quote(src, *doubt)) return Outcome::stray;
+        if (!parsed_raw && parser_failure() && (next = next_statement_at(src)) != std::string_view::npos) {
+            PyErr_Clear();
+            return Outcome::split;
         }
         Recovery recovered;  // a statement the parser rejects, rewritten (recovery.cpp)
         if (!parsed_raw && parser_failure())
@@ -207,10 +258,10 @@ Ref analyse_text(State& state, Session& session, PyObject* sql, PyObject* name) 
             Ref exc = take_exception();
             Statement st;
             st.index = ++index;
-            st.start = piece.start;
+            st.start = start;
             st.error = parse_error(src, exc.get());
             statements.push_back(std::move(st));
-            continue;
+            return Outcome::done;
         }
         Ref parsed = Ref::steal(parsed_raw);
         if (!PyList_Check(parsed.get())) raise(PyExc_TypeError, "sqloxide.parse_sql returned %R", parsed.get());
@@ -219,7 +270,7 @@ Ref analyse_text(State& state, Session& session, PyObject* sql, PyObject* name) 
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parsed.get()); ++i) {
             Statement& st = statements.emplace_back();
             st.index = ++index;
-            st.start = piece.start;
+            st.start = start;
             if (!recovered.note.empty()) st.warn(MessageKind::recovered_statement, {}, recovered.note);
             try {
                 read_statement(state.names, src, PyList_GET_ITEM(parsed.get(), i), st);
@@ -227,7 +278,67 @@ Ref analyse_text(State& state, Session& session, PyObject* sql, PyObject* name) 
                 too_deep(st);
             }
         }
-        // the tree is read; nothing of it is kept
+        return Outcome::done;  // the tree is read; nothing of it is kept
+    };
+
+    for (Piece piece; splitter.next(piece);) {
+        if (PyErr_CheckSignals() < 0) raise_current();  // Ctrl-C between statements
+        if (piece.unclosed) {
+            statements.push_back(unclosed(++index, piece, d));
+            continue;
+        }
+        units.clear();
+        script.read(piece, units);
+        for (size_t u = 0; u < units.size(); ++u) {
+            if (PyErr_CheckSignals() < 0) raise_current();
+            const Unit& unit = units[u];
+            if (unit.kind == Unit::Kind::statement) {
+                const std::string_view whole = unit.owner ? std::string_view(*unit.owner) : text;
+                const bool holds_doubt = piece.doubtful && !unit.owner && unit.begin <= piece.doubtful->at &&
+                                         piece.doubtful->at < unit.end;
+                const std::string_view body = whole.substr(unit.begin, unit.end - unit.begin);
+                const Outcome outcome = analyse(body, unit.start, holds_doubt ? &piece : nullptr);
+                if (outcome == Outcome::done) continue;
+                if (outcome == Outcome::split) {
+                    // the statement up to the next one, then what the rest holds
+                    Unit first = unit;
+                    first.end = unit.begin + next;
+                    while (first.end > first.begin && std::strchr(" \t\r\n\f\v", whole[first.end - 1])) --first.end;
+                    Source at{body, unit.start, &d, {}, nullptr};
+                    int line = 1, column = 1;
+                    for (size_t k = 0; k < next; ++k) {
+                        if (body[k] == '\n') {
+                            ++line;
+                            column = 1;
+                        } else if ((static_cast<unsigned char>(body[k]) & 0xC0) != 0x80) {
+                            ++column;
+                        }
+                    }
+                    std::vector<Unit> rest{std::move(first)};
+                    script.read_part(whole, unit.owner, unit.begin + next, unit.end, at.absolute(line, column), rest);
+                    units.erase(units.begin() + static_cast<std::ptrdiff_t>(u));
+                    units.insert(units.begin() + static_cast<std::ptrdiff_t>(u), std::make_move_iterator(rest.begin()),
+                                 std::make_move_iterator(rest.end()));
+                    --u;  // the first part is analysed next
+                    continue;
+                }
+                splitter.cut(piece);  // the rest of the text is split anew after the cut
+                statements.push_back(unclosed(++index, piece, d));
+                break;
+            }
+            Statement& st = statements.emplace_back();
+            st.index = ++index;
+            st.start = unit.start;
+            if (unit.kind == Unit::Kind::unclosed) {
+                st.fail(MessageKind::unterminated, unit.start, unit.note);
+            } else if (unit.kind == Unit::Kind::procedure) {
+                st.kind = unit.function ? Kind::create_function : Kind::create_procedure;
+                st.target = unit.name;
+                if (!unit.note.empty()) st.warn(MessageKind::unsupported_construct, unit.start, unit.note);
+            } else if (!unit.note.empty()) {
+                st.warn(MessageKind::unsupported_construct, unit.start, unit.note);
+            }
+        }
     }
     if (!target.empty()) name_last_query(statements, target, name);
 

@@ -31,6 +31,20 @@ bool follows_literal(unsigned char c) {
     return c == 0 || c == '\n' || blank(c) || std::strchr("),;:|=<>!+-*/.]}[", c) != nullptr;
 }
 
+// `GO` at `i` on a line of its own (T-SQL's batch separator), with an
+// optional count and blanks or a line comment after it.
+bool go_line(std::string_view s, size_t i) {
+    if (i + 1 >= s.size() || (s[i + 1] != 'O' && s[i + 1] != 'o')) return false;
+    size_t k = i;
+    while (k > 0 && (s[k - 1] == ' ' || s[k - 1] == '\t')) --k;
+    if (k > 0 && s[k - 1] != '\n') return false;
+    size_t j = i + 2;
+    while (j < s.size() && blank(static_cast<unsigned char>(s[j]))) ++j;
+    while (j < s.size() && s[j] >= '0' && s[j] <= '9') ++j;
+    while (j < s.size() && blank(static_cast<unsigned char>(s[j]))) ++j;
+    return j == s.size() || s[j] == '\n' || (s[j] == '-' && j + 1 < s.size() && s[j + 1] == '-');
+}
+
 }  // namespace
 
 Splitter::Splitter(std::string_view text, const Dialect& d) : text_(text), d_(d) {
@@ -57,6 +71,12 @@ bool Splitter::next(Piece& out) {
         if (c == ';') {
             const size_t at = sc.i;
             sc.step();
+            if (have) return finish(at);
+            continue;
+        }
+        if ((c == 'G' || c == 'g') && d_.go_batches && go_line(text_, sc.i)) {
+            const size_t at = sc.i;
+            sc.skip_line();
             if (have) return finish(at);
             continue;
         }

@@ -42,6 +42,9 @@ struct Piece {
 class Splitter {
 public:
     Splitter(std::string_view text, const Dialect& d);
+    // Over text[begin, text.size()), its first character at `start`.
+    Splitter(std::string_view text, const Dialect& d, size_t begin, Pos start)
+        : text_(text), d_(d), i_(begin), line_(start.line), column_(start.column) {}
     // The next statement; false at the end of the text.
     bool next(Piece& out);
     // Reads the piece that next() gave last, which has a doubtful quote, as

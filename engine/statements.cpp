@@ -321,6 +321,11 @@ void read_statement(const Names& names, const Source& src, PyObject* node, State
         if (PyObject* query = field(p, n.query)) st.query = r.query(query, nullptr);
     } else {
         st.kind = Kind::other;  // DDL, SET, USE, ...: no column lineage
+        // DROP TABLE / VIEW: the tables named are gone for what follows
+        if (tag == "Drop" && (str_view(field(p, n.object_type)) == "Table" || str_view(field(p, n.object_type)) == "View")) {
+            const ListView names_ = items(field(p, n.names));
+            for (Py_ssize_t i = 0; i < names_.size(); ++i) st.dropped.push_back(r.object_name(names_[i]));
+        }
     }
 }
 
