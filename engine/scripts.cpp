@@ -290,6 +290,34 @@ void Script::read_range(std::string_view text, std::shared_ptr<const std::string
             if (closes) cur.skip(next.size());
             continue;
         }
+        if (w == "DO") {
+            // PostgreSQL's anonymous block: DO [LANGUAGE l] $$ body $$
+            Cursor c = cur;
+            c.skip(2);
+            c.blanks();
+            std::string lang;
+            if (c.word() == "LANGUAGE") {
+                c.skip(8);
+                c.blanks();
+                lang = ascii_upper(std::string(c.sc.s.substr(c.at(), c.word().size())));
+                c.skip(lang.size());
+                c.blanks();
+            }
+            Cursor content = c;
+            Literal lit;
+            if ((c.ch(c.at()) == '$' || c.ch(c.at()) == '\'') && read_literal(c, d_, lit)) {
+                if (!lang.empty() && !one_of(lang, {"SQL", "PLPGSQL"})) {
+                    construct(pos, "the block in LANGUAGE " + lang + " is not read for lineage");
+                    return;
+                }
+                content.to(lit.begin);
+                if (lit.copy)
+                    read_body(*lit.copy, lit.copy, 0, lit.copy->size(), content.pos(), out);
+                else
+                    read_body(text, owner, lit.begin, lit.end, content.pos(), out);
+                return;
+            }
+        }
         if (one_of(w, {"ELSE", "LOOP", "REPEAT", "DO", "EXCEPTION"})) {
             cur.skip(w.size());
             continue;

@@ -214,6 +214,18 @@ struct StatementReader {
         }
         PyObject* values = nullptr;
         const std::string_view kind = variant(field(action, n.kind), &values);
+        if (kind == "Row" && s.from.size() > 1) {
+            // BigQuery's INSERT ROW: every column of the source row, read
+            // as the source's star (its columns once known, by name)
+            const FromItem& source = s.from[1];
+            SelectItem& item = s.items.emplace_back();
+            item.kind = ItemKind::qualified_star;
+            item.name = make_name("*", true, *r.src.dialect);
+            item.qualifier = source.alias ? std::vector<Name>{*source.alias} : source.table;
+            item.pos = r.pos_of(near);
+            if (!item.qualifier.empty()) return;
+            s.items.pop_back();
+        }
         if (kind != "Values") {
             r.unsupported(kind.empty() ? std::string_view("MERGE INSERT") : kind, near);
             return;

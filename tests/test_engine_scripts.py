@@ -193,6 +193,8 @@ def test_tsql_batches_and_statements_without_semicolons():
     ("BEGIN;\nINSERT INTO t SELECT a FROM s;\nCOMMIT;", "postgres", [[], ["a"], []]),
     ("BEGIN TRANSACTION;\nSELECT a FROM t;\nCOMMIT", "generic", [[], ["a"], []]),
     ("BEGIN\n  SELECT a FROM t;\n  SELECT b FROM u;\nEND;", "snowflake", [["A"], ["B"]]),
+    # PostgreSQL's anonymous block
+    ("DO $$\nBEGIN\n  INSERT INTO t SELECT a FROM s;\nEND $$;\nSELECT b FROM u", "postgres", [["a"], ["b"]]),
     # EXECUTE IMMEDIATE of a dollar-quoted literal holding two statements
     ("EXECUTE IMMEDIATE $$ SELECT a FROM t; SELECT b FROM u $$;", "snowflake", [["A"], ["B"]]),
 ])
