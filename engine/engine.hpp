@@ -47,6 +47,7 @@ struct Dialect {
     bool fold_quoted = false;    // quoted identifiers are folded too (Trino)
     bool nested_comments = false;  // the parser nests /* /* */ */ (a fact of its parser dialect)
     bool go_batches = false;       // GO on a line of its own ends a batch (T-SQL)
+    bool declare_sections = false; // DECLARE opens a section of declarations up to BEGIN (Snowflake)
 };
 
 const Dialect* find_dialect(std::string_view name);

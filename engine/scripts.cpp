@@ -86,9 +86,9 @@ struct Cursor {
     // The word here, in upper case ("" when none starts here).
     std::string word() const { return word_at(sc.i); }
     std::string word_at(size_t k) const {
-        std::string w;
-        while (k < sc.s.size() && word_char(sc.at(k))) w += ascii_upper(std::string_view(&sc.s[k++], 1));
-        return w;
+        size_t e = k;
+        while (e < sc.s.size() && word_char(sc.at(e))) ++e;
+        return ascii_upper(sc.s.substr(k, e - k));
     }
     void skip(size_t n) { sc.step_to(sc.i + n); }
     void to(size_t k) { sc.step_to(k); }
@@ -335,8 +335,10 @@ void Script::read_range(std::string_view text, std::shared_ptr<const std::string
             // UNTIL); T-SQL writes none, and it runs to the statement after it.
             Cursor c = cur;
             c.skip(w.size());
-            size_t stop = w == "WHILE" ? c.find({"DO", "LOOP"}) : w == "UNTIL" ? c.find({"END"}) : c.find({"THEN"});
-            bool keyword = stop != std::string_view::npos;
+            size_t stop = std::string_view::npos;
+            if (!d_.go_batches)  // T-SQL has no THEN, DO or UNTIL
+                stop = w == "WHILE" ? c.find({"DO", "LOOP"}) : w == "UNTIL" ? c.find({"END"}) : c.find({"THEN"});
+            const bool keyword = stop != std::string_view::npos;
             if (!keyword) stop = c.find({"SELECT", "INSERT", "UPDATE", "DELETE", "MERGE", "DROP", "CREATE", "BEGIN",
                                          "SET", "EXEC", "EXECUTE", "TRUNCATE", "RETURN", "PRINT", "RAISERROR",
                                          "THROW", "WITH"});
@@ -364,7 +366,9 @@ void Script::read_range(std::string_view text, std::shared_ptr<const std::string
         if (w == "DECLARE") {
             cur.skip(7);
             cur.blanks();
-            declaring_ = true;  // until BEGIN or a statement: Snowflake and PL/pgSQL declare a section
+            // Snowflake's blocks and the bodies of PL/pgSQL declare in a
+            // section: the pieces up to BEGIN (or a statement) declare too
+            declaring_ = d_.declare_sections || nesting_ > 0;
             if (cur.done()) return;
             declaration(cur, out, owner, end);
             return;
