@@ -111,7 +111,8 @@ struct Reader {
     // The position of a node that has a span (or of an Ident), in the whole text.
     Pos pos_of(PyObject* node) const;
     void unsupported(std::string_view what, PyObject* near);
-    // A name the script declared (DECLARE, LET, x := ..., a loop's record):
+    // A name the script declared (DECLARE, LET, x := ..., a loop's record;
+    // in Snowflake only a loop's record, its variables being written :x):
     // its variable, never a column.
     bool declared(const Name& name) const {
         return !name.quoted && src.variables && !src.variables->empty() && src.variables->count(ascii_lower(name.text));

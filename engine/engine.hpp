@@ -47,7 +47,8 @@ struct Dialect {
     bool fold_quoted = false;    // quoted identifiers are folded too (Trino)
     bool nested_comments = false;  // the parser nests /* /* */ */ (a fact of its parser dialect)
     bool go_batches = false;       // GO on a line of its own ends a batch (T-SQL)
-    bool declare_sections = false; // DECLARE opens a section of declarations up to BEGIN (Snowflake)
+    bool declare_sections = false; // DECLARE opens a section of declarations up to BEGIN (Snowflake) ...
+    bool bound_variables = false;  // ... and its statements name a variable :x, so a bare name is a column
 };
 
 const Dialect* find_dialect(std::string_view name);

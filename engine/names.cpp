@@ -13,8 +13,8 @@ namespace {
 // [bracket] identifiers, "x" a string, quoted identifiers folded, and
 // block comments nested (as the parser dialect reads them: ansi, clickhouse,
 // databricks, generic, mssql and postgres nest; the others end a comment at
-// its first */), GO lines ending batches, and DECLARE opening a section
-// of declarations.
+// its first */), GO lines ending batches, DECLARE opening a section of
+// declarations, and variables written :x in statements.
 constexpr Dialect dialects[] = {
     {"ansi", "ansi", "", Folding::keep, false, false, false, false, false, false, true},
     {"bigquery", "bigquery", "bigquery", Folding::keep, true, true, true, false, false},
@@ -29,7 +29,7 @@ constexpr Dialect dialects[] = {
     {"oracle", "oracle", "oracle", Folding::upper, false, false, false, false, false},
     {"postgres", "postgres", "postgres", Folding::lower, false, false, false, false, false, false, true},
     {"redshift", "redshift", "postgres", Folding::lower, false, false, false, false, false},
-    {"snowflake", "snowflake", "snowflake", Folding::upper, false, true, false, false, false, false, false, false, true},
+    {"snowflake", "snowflake", "snowflake", Folding::upper, false, true, false, false, false, false, false, false, true, true},
     // Spark SQL: Databricks' parser and names (case-insensitive, quoted too)
     {"spark", "databricks", "hive", Folding::keep, true, true, false, false, false, false, true},
     {"sqlite", "sqlite", "sqlite", Folding::keep, true, false, false, true, false},

@@ -208,9 +208,8 @@ void Script::read_body(std::string_view text, std::shared_ptr<const std::string>
     Splitter splitter(text.substr(0, end), d_, begin, start);
     for (Piece p; splitter.next(p);) {
         if (p.unclosed) {
-            Unit u{Unit::Kind::construct, p.begin, p.end, owner, p.unclosed->pos, {}, unclosed_message(*p.unclosed, d_)};
-            u.kind = Unit::Kind::unclosed;
-            out.push_back(std::move(u));
+            out.push_back(Unit{Unit::Kind::unclosed, p.begin, p.end, owner, p.unclosed->pos, {},
+                               unclosed_message(*p.unclosed, d_)});
             continue;
         }
         read_range(text, owner, p.begin, p.end, p.start, out);
@@ -247,9 +246,17 @@ void Script::read_range(std::string_view text, std::shared_ptr<const std::string
         if (cur.done()) return;
         const size_t at = cur.at();
         const Pos pos = cur.pos();
+        // PL/pgSQL's label before a block: <<name>>
+        if (cur.ch(at) == '<' && cur.ch(at + 1) == '<') {
+            const size_t close = cur.sc.s.find(">>", at + 2);
+            if (close != std::string_view::npos && close < end) {
+                cur.to(close + 2);
+                continue;
+            }
+        }
         const std::string w = cur.word();
         if (w.empty()) break;
-        // A label before a block: `name: BEGIN`, `<<name>>` is written apart.
+        // A label before a block: `name: BEGIN`.
         if (cur.ch(at + w.size()) == ':' && cur.ch(at + w.size() + 1) != '=' && cur.ch(at + w.size() + 1) != ':') {
             Cursor after = cur;
             after.skip(w.size() + 1);
@@ -387,7 +394,7 @@ void Script::read_range(std::string_view text, std::shared_ptr<const std::string
             c.blanks();
             const bool assigns = c.ch(c.at()) == ':' && c.ch(c.at() + 1) == '=';
             if (!var.empty() && (let || assigns)) {
-                variables_.insert(ascii_lower(var));
+                if (!d_.bound_variables) variables_.insert(ascii_lower(var));
                 if (assigns) {
                     c.skip(2);
                 } else {
@@ -536,7 +543,8 @@ Script::Resume Script::procedure(std::string_view text, const std::shared_ptr<co
             content.to(lit.begin);
             Cursor first = content;
             first.blanks();
-            if (proc.function && !lit.copy && !starts_statement(first.word())) {
+            const bool label = first.ch(first.at()) == '<' && first.ch(first.at() + 1) == '<';
+            if (proc.function && !lit.copy && !label && !starts_statement(first.word())) {
                 proc.note = "the function's body is an expression: it is not read for lineage";
                 out.push_back(std::move(proc));
                 return Resume::done;
@@ -580,7 +588,7 @@ void Script::declaration(Cursor& cur, std::vector<Unit>& out, const std::shared_
         if (c == '@') cur.skip(1);
         const std::string name = cur.word();
         if (name.empty()) break;
-        variables_.insert(ascii_lower(std::string(cur.sc.s.substr(cur.at(), name.size()))));
+        if (!d_.bound_variables) variables_.insert(ascii_lower(std::string(cur.sc.s.substr(cur.at(), name.size()))));
         cur.skip(name.size());
         cur.blanks();
         if (cur.ch(cur.at()) != ',') break;

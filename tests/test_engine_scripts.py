@@ -28,7 +28,7 @@ DECLARE
   cutoff DATE DEFAULT '2024-01-01';
   recent CURSOR FOR SELECT id FROM raw.orders;
 BEGIN
-  CREATE TEMPORARY TABLE stage AS SELECT id, amount FROM raw.orders WHERE created > cutoff;
+  CREATE TEMPORARY TABLE stage AS SELECT id, amount FROM raw.orders WHERE created > :cutoff;
   IF (cutoff > '2023-01-01') THEN
     INSERT INTO mart.orders (id, amount) SELECT id, amount * 2 FROM stage;
   ELSE
@@ -63,7 +63,7 @@ def test_a_snowflake_procedure_is_a_statement_and_so_is_each_statement_in_it():
     assert columns(stmts[5]) == [("ID", (ident("STAGE", "ID"),)), ("AMOUNT", (trans("STAGE", "AMOUNT"),))]
     # the temporary table feeds the statements after it, inside the body and after the procedure
     assert columns(stmts[10]) == [("ID", (ident("STAGE", "ID"),))]
-    # cutoff is declared and r is the loop's record: neither is a column
+    # :cutoff is a variable and r is the loop's record: neither is a column
     assert stmts[3].indirect == (filt("RAW.ORDERS", "CREATED"),)
     assert stmts[8].indirect == (filt("MART.ORDERS", "ID"),)
     assert warnings(stmts) == [
@@ -225,7 +225,8 @@ def test_positions_inside_bodies_are_those_of_the_whole_text():
 @pytest.mark.parametrize("sql, dialect", [
     ("DECLARE cutoff DATE;\nSELECT a FROM t WHERE d > cutoff", "bigquery"),
     ("DECLARE cutoff, floor INT64 DEFAULT 0;\nSELECT a FROM t WHERE d > cutoff AND d > floor", "bigquery"),
-    ("BEGIN\n  LET cutoff := 5;\n  SELECT a FROM t WHERE d > cutoff;\nEND", "snowflake"),
+    ("DO $$\nDECLARE\n  cutoff int := 5;\nBEGIN\n  INSERT INTO w SELECT a FROM t WHERE d > cutoff;\nEND $$", "postgres"),
+    ("BEGIN\n  LET cutoff := 5;\n  SELECT a FROM t WHERE d > :cutoff;\nEND", "snowflake"),
     ("DECLARE @cutoff INT = 5;\nSELECT a FROM t WHERE d > @cutoff", "tsql"),
 ])
 def test_declared_names_are_variables_never_columns(sql, dialect):
@@ -262,3 +263,46 @@ def test_a_script_through_the_command_line(tmp_path):
         (12, 19, "query", "", "id"), (14, 22, "insert", "ds.log", "id"),
     ]
     assert f"{script}:18:3: warning: the condition of UNTIL is not read for lineage" in done.stderr.splitlines()
+
+
+def test_a_snowflake_block_declares_a_section_up_to_begin():
+    sql = ("DECLARE\n"
+           "  total INT DEFAULT 0;\n"
+           "  c1 CURSOR FOR SELECT a FROM t;\n"
+           "BEGIN\n"
+           "  SELECT b FROM u WHERE b > :total;\n"
+           "END;\n"
+           "SELECT total FROM v;")
+    stmts = lineage(sql, "snowflake", schema={"t": ["a"], "u": ["b"], "v": ["total"]})
+    assert summary(stmts) == [(1, 2, "other", None), (2, 3, "query", None), (3, 5, "query", None),
+                              (4, 7, "query", None)]
+    assert columns(stmts[1]) == [("A", (ident("t", "a"),))]
+    assert columns(stmts[2]) == [("B", (ident("u", "b"),))] and stmts[2].indirect == (filt("u", "b"),)
+    # Snowflake's statements name a variable with a colon (:total): a bare name is a column
+    assert columns(stmts[3]) == [("TOTAL", (ident("v", "total"),))]
+
+
+@pytest.mark.parametrize("sql, dialect, note", [
+    ("CREATE PROCEDURE p() RETURNS STRING LANGUAGE JAVASCRIPT AS $$ return 'x;y'; $$", "snowflake",
+     "the body in LANGUAGE JAVASCRIPT is not read for lineage"),
+    ("CREATE TEMP FUNCTION plus(x INT64) AS (x + 1)", "bigquery", "the body is not read for lineage"),
+    ("DO LANGUAGE plperl $$ print 'x;y'; $$", "postgres", "the block in LANGUAGE PLPERL is not read for lineage"),
+    ("EXECUTE IMMEDIATE query_text", "bigquery", "EXECUTE IMMEDIATE of an expression is not read for lineage"),
+])
+def test_a_body_that_is_not_sql_is_named_in_a_warning(sql, dialect, note):
+    [st] = lineage(sql, dialect)
+    assert st.error is None and st.columns == ()
+    assert [(w.kind, w.line, w.column, w.message) for w in st.warnings] == [("unsupported_construct", 1, 1, note)]
+
+
+def test_plpgsql_labels_and_exception_handlers():
+    sql = ("CREATE FUNCTION f() RETURNS void LANGUAGE plpgsql AS $$\n"
+           "<<outer>>\n"
+           "BEGIN\n"
+           "  INSERT INTO t SELECT a FROM s;\n"
+           "EXCEPTION WHEN unique_violation THEN\n"
+           "  INSERT INTO errors SELECT a FROM s;\n"
+           "END $$;")
+    stmts = lineage(sql, "postgres")
+    assert summary(stmts) == [(1, 1, "create_function", "f"), (2, 4, "insert", "t"), (3, 6, "insert", "errors")]
+    assert all(s.error is None and s.warnings == () for s in stmts)
