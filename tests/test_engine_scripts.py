@@ -5,8 +5,10 @@ feed later statements and DROP forgets them."""
 import json
 
 import pytest
+from hypothesis import given, strategies as st
 
 from engine_support import columns, filt, ident, lineage, trans
+from test_engine_fuzz import check_well_formed, fuzz
 
 
 def summary(stmts):
@@ -306,3 +308,25 @@ def test_plpgsql_labels_and_exception_handlers():
     stmts = lineage(sql, "postgres")
     assert summary(stmts) == [(1, 1, "create_function", "f"), (2, 4, "insert", "t"), (3, 6, "insert", "errors")]
     assert all(s.error is None and s.warnings == () for s in stmts)
+
+
+fragments = st.sampled_from([
+    "BEGIN", "END", "END IF", "END LOOP", "END WHILE", "END FOR", "ELSE", "LOOP", "REPEAT", "DO", "GO",
+    "IF a > 1 THEN", "IF EXISTS (SELECT 1 FROM t)", "ELSEIF b THEN", "WHILE x < 3 DO", "UNTIL x END REPEAT",
+    "FOR r IN (SELECT a FROM t) DO", "FOR i IN 1..3 LOOP", "DECLARE x INT DEFAULT (SELECT max(a) FROM t)",
+    "DECLARE", "c CURSOR FOR SELECT b FROM u", "LET y := (SELECT a FROM t)", "y := 2", "RETURN",
+    "RETURN QUERY SELECT a FROM t", "LEAVE lbl", "lbl: BEGIN", "<<lbl>>", "EXCEPTION WHEN OTHERS THEN",
+    "EXECUTE IMMEDIATE 'SELECT a FROM t; SELECT ''x'''", "EXECUTE IMMEDIATE $$ SELECT b FROM u $$",
+    "EXECUTE IMMEDIATE", "CREATE PROCEDURE p() AS $$ BEGIN SELECT a FROM t; END $$",
+    "CREATE OR REPLACE FUNCTION f() RETURNS int LANGUAGE sql AS 'SELECT 1'", "CREATE PROCEDURE q @a INT AS",
+    "CREATE FUNCTION", "SELECT a FROM t", "INSERT INTO w SELECT a, r.b FROM t", "UPDATE TOP (2) t SET a = 1",
+    "DROP TABLE w", "CREATE TEMP TABLE w AS SELECT a FROM t", "'open", "$$ open", "/* open",
+])
+
+
+@fuzz
+@given(st.lists(st.tuples(fragments, st.sampled_from([";\n", "\n", " ", ";", "\r"])), max_size=12),
+       st.sampled_from(["snowflake", "bigquery", "postgres", "tsql", "generic", "mysql"]))
+def test_any_arrangement_of_script_fragments_is_well_formed(parts, dialect):
+    text = "".join(f + sep for f, sep in parts)
+    check_well_formed(lineage(text, dialect), text)
