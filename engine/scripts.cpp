@@ -306,14 +306,14 @@ void Script::read_range(std::string_view text, std::shared_ptr<const std::string
             if (c.word() == "LANGUAGE") {
                 c.skip(8);
                 c.blanks();
-                lang = ascii_upper(std::string(c.sc.s.substr(c.at(), c.word().size())));
+                lang = std::string(c.sc.s.substr(c.at(), c.word().size()));
                 c.skip(lang.size());
                 c.blanks();
             }
             Cursor content = c;
             Literal lit;
             if ((c.ch(c.at()) == '$' || c.ch(c.at()) == '\'') && read_literal(c, d_, lit)) {
-                if (!lang.empty() && !one_of(lang, {"SQL", "PLPGSQL"})) {
+                if (!lang.empty() && !one_of(ascii_upper(lang), {"SQL", "PLPGSQL"})) {
                     construct(pos, "the block in LANGUAGE " + lang + " is not read for lineage");
                     return;
                 }

@@ -288,7 +288,7 @@ def test_a_snowflake_block_declares_a_section_up_to_begin():
     ("CREATE PROCEDURE p() RETURNS STRING LANGUAGE JAVASCRIPT AS $$ return 'x;y'; $$", "snowflake",
      "the body in LANGUAGE JAVASCRIPT is not read for lineage"),
     ("CREATE TEMP FUNCTION plus(x INT64) AS (x + 1)", "bigquery", "the body is not read for lineage"),
-    ("DO LANGUAGE plperl $$ print 'x;y'; $$", "postgres", "the block in LANGUAGE PLPERL is not read for lineage"),
+    ("DO LANGUAGE plperl $$ print 'x;y'; $$", "postgres", "the block in LANGUAGE plperl is not read for lineage"),
     ("EXECUTE IMMEDIATE query_text", "bigquery", "EXECUTE IMMEDIATE of an expression is not read for lineage"),
 ])
 def test_a_body_that_is_not_sql_is_named_in_a_warning(sql, dialect, note):
