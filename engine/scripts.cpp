@@ -189,6 +189,46 @@ bool read_literal(Cursor& cur, const Dialect& d, Literal& out) {
 
 }  // namespace
 
+void Script::read_lines(std::string_view text, std::shared_ptr<const std::string> owner, size_t begin, size_t end,
+                        Pos start, std::vector<Unit>& out) {
+    Scanner sc{text.substr(0, end), d_, begin, start.line, start.column};
+    size_t from = begin;
+    Pos from_pos = start;
+    bool line_start = false;
+    int depth = 0;
+    auto chunk = [&](size_t to) {
+        const size_t first = out.size();
+        read_range(text, owner, from, to, from_pos, out);
+        for (size_t k = first; k < out.size(); ++k) out[k].line = out[k].kind == Unit::Kind::statement;
+    };
+    while (!sc.done()) {
+        const unsigned char c = sc.at(sc.i);
+        if (c == '\n') {
+            line_start = true;
+            sc.step();
+            continue;
+        }
+        if (space(c)) {
+            sc.step();
+            continue;
+        }
+        if (line_start && depth == 0 && word_char(c)) {
+            size_t e = sc.i;
+            while (e < sc.s.size() && word_char(sc.at(e))) ++e;
+            if (begins_statement(sc.s.substr(sc.i, e - sc.i)) && sc.i > from) {
+                chunk(sc.i);
+                from = sc.i;
+                from_pos = Pos{sc.line, sc.column};
+            }
+        }
+        line_start = false;
+        if (c == '(') ++depth;
+        if (c == ')' && depth > 0) --depth;
+        if (!sc.skip_opaque()) sc.step();
+    }
+    chunk(end);
+}
+
 void Script::read(const Piece& piece, std::vector<Unit>& out) {
     read_range(text_, nullptr, piece.begin, piece.end, piece.start, out);
 }

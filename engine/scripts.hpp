@@ -31,6 +31,7 @@ struct Unit {
     std::vector<Name> name;   // procedure: its name
     std::string note;         // construct: its warning; procedure: a warning, if any; unclosed: the error
     bool function = false;    // procedure: CREATE FUNCTION
+    bool line = false;        // statement: cut at a line that begins one, it may need the next (read_lines)
 };
 
 struct Cursor;
@@ -52,6 +53,13 @@ public:
                    Pos start, std::vector<Unit>& out) {
         read_range(text, std::move(owner), begin, end, start, out);
     }
+    // The same, cut first at every line whose first word begins a statement
+    // (outside parentheses, quotes and comments): for a text whose
+    // statements have no semicolon between them.  Its statement units are
+    // marked `line`: one may need the units after it (INSERT ... on a line,
+    // its SELECT on the next), which the caller tries in turn.
+    void read_lines(std::string_view text, std::shared_ptr<const std::string> owner, size_t begin, size_t end,
+                    Pos start, std::vector<Unit>& out);
     // The variables that the script has declared so far (by their folded name).
     const std::unordered_set<std::string>& variables() const { return variables_; }
 

@@ -231,9 +231,10 @@ Ref analyse_text(State& state, Session& session, PyObject* sql, PyObject* name) 
     // One statement for the parser: `stray` when the piece's doubtful quote
     // turns out a stray one, `split` when the parser found the next
     // statement at `next` (nothing was added then), else `done`.
-    enum class Outcome : std::uint8_t { done, stray, split };
+    // With `tentative`, a parser's failure adds nothing either: `failed`.
+    enum class Outcome : std::uint8_t { done, stray, split, failed };
     size_t next = 0;
-    auto analyse = [&](std::string_view body, Pos start, const Piece* doubt) {
+    auto analyse = [&](std::string_view body, Pos start, const Piece* doubt, bool tentative = false) {
         const CollectorPaused paused;  // while its tree is built, read and released
         Source src{body, start, &d, {}, &script.variables()};
         Ref piece_text = Ref::steal(PyUnicode_DecodeUTF8(body.data(), static_cast<Py_ssize_t>(body.size()), "surrogatepass"));
@@ -248,6 +249,10 @@ Ref analyse_text(State& state, Session& session, PyObject* sql, PyObject* name) 
         if (!parsed_raw && parser_failure() && (next = next_statement_at(src)) != std::string_view::npos) {
             PyErr_Clear();
             return Outcome::split;
+        }
+        if (!parsed_raw && tentative && parser_failure()) {
+            PyErr_Clear();
+            return Outcome::failed;
         }
         Recovery recovered;  // a statement the parser rejects, rewritten (recovery.cpp)
         if (!parsed_raw && parser_failure())
@@ -296,8 +301,34 @@ Ref analyse_text(State& state, Session& session, PyObject* sql, PyObject* name) 
                 const std::string_view whole = unit.owner ? std::string_view(*unit.owner) : text;
                 const bool holds_doubt = piece.doubtful && !unit.owner && unit.begin <= piece.doubtful->at &&
                                          piece.doubtful->at < unit.end;
-                const std::string_view body = whole.substr(unit.begin, unit.end - unit.begin);
-                const Outcome outcome = analyse(body, unit.start, holds_doubt ? &piece : nullptr);
+                Outcome outcome = Outcome::failed;
+                if (unit.line) {
+                    // A unit cut at a line: with the next units while it
+                    // fails alone (a few at most, so the cost stays linear)
+                    size_t last = u;
+                    for (;;) {
+                        const std::string_view tried = whole.substr(unit.begin, units[last].end - unit.begin);
+                        outcome = analyse(tried, unit.start, nullptr, true);
+                        if (outcome != Outcome::failed) break;
+                        if (last + 1 >= units.size() || !units[last + 1].line || units[last + 1].owner != unit.owner ||
+                            last - u >= 8)
+                            break;
+                        ++last;
+                    }
+                    if (outcome == Outcome::done) {
+                        u = last;  // the units it took are analysed
+                        continue;
+                    }
+                    if (outcome != Outcome::failed && last > u) {  // rare: no erasing in the common case
+                        units[u].end = units[last].end;
+                        units.erase(units.begin() + static_cast<std::ptrdiff_t>(u + 1),
+                                    units.begin() + static_cast<std::ptrdiff_t>(last + 1));
+                    }
+                }
+                const Unit& unit_now = units[u];
+                const std::string_view body = whole.substr(unit_now.begin, unit_now.end - unit_now.begin);
+                if (outcome == Outcome::failed)
+                    outcome = analyse(body, unit_now.start, holds_doubt ? &piece : nullptr);
                 if (outcome == Outcome::done) continue;
                 if (outcome == Outcome::split) {
                     // the statement up to the next one, then what the rest holds
@@ -315,7 +346,8 @@ Ref analyse_text(State& state, Session& session, PyObject* sql, PyObject* name) 
                         }
                     }
                     std::vector<Unit> rest{std::move(first)};
-                    script.read_part(whole, unit.owner, unit.begin + next, unit.end, at.absolute(line, column), rest);
+                    // the rest cut at its lines, since it may hold many more
+                    script.read_lines(whole, unit.owner, unit.begin + next, unit.end, at.absolute(line, column), rest);
                     units.erase(units.begin() + static_cast<std::ptrdiff_t>(u));
                     units.insert(units.begin() + static_cast<std::ptrdiff_t>(u), std::make_move_iterator(rest.begin()),
                                  std::make_move_iterator(rest.end()));

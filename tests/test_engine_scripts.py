@@ -330,3 +330,27 @@ fragments = st.sampled_from([
 def test_any_arrangement_of_script_fragments_is_well_formed(parts, dialect):
     text = "".join(f + sep for f, sep in parts)
     check_well_formed(lineage(text, dialect), text)
+
+
+def test_tsql_statements_over_many_lines_without_semicolons():
+    sql = ("CREATE PROCEDURE p AS\n"
+           "BEGIN\n"
+           "  INSERT INTO w (a, b)\n"
+           "  SELECT a, b\n"
+           "  FROM s WHERE c > 1\n"
+           "  UNION ALL\n"
+           "  SELECT a, b FROM u\n"
+           "  UPDATE w SET b = 2\n"
+           "  WHERE a IN (\n"
+           "    SELECT a FROM s)\n"
+           "  SELECT FROM FROM\n"
+           "  DELETE FROM w WHERE b = 0\n"
+           "END")
+    stmts = lineage(sql, "tsql")
+    assert summary(stmts) == [(1, 1, "create_procedure", "p"), (2, 3, "insert", "w"), (3, 8, "update", "w"),
+                              (4, 11, "other", None), (5, 12, "delete", "w")]
+    assert columns(stmts[1]) == [("a", (ident("s", "a"), ident("u", "a"))), ("b", (ident("s", "b"), ident("u", "b")))]
+    assert [s.column for s in stmts[2].indirect] == ["a", "a"]
+    # a bad statement among them is an error of its own
+    assert stmts[3].error.kind == "parse_error" and stmts[3].error.line == 11
+    assert stmts[4].error is None
