@@ -23,6 +23,7 @@ from typing import Any, NamedTuple, Optional
 
 from ._results import Message, Statement
 from .fingerprint import Fingerprinter
+from .worker import with_defaults
 
 __all__ = ["LogRow", "LogResult", "LogAnalyser", "QueryLogError", "read_query_log",
            "QUERY_COLUMNS", "ID_COLUMNS", "DATABASE_COLUMNS", "SCHEMA_COLUMNS"]
@@ -274,22 +275,6 @@ def _reusable(statements) -> bool:
             if _LITERAL_IN_NAME.search(c.name):
                 return False
     return True
-
-
-def with_defaults(catalog, defaults: Optional[tuple], cache: dict):
-    """`catalog` completing unqualified names with `defaults` (database,
-    schema), one per pair in `cache` (which keeps the last 256)."""
-    if catalog is None or not defaults or not any(defaults):
-        return catalog
-    found = cache.get(defaults)
-    if found is None:
-        from . import Catalog
-
-        if len(cache) >= 256:
-            cache.clear()
-        database, schema = defaults
-        found = cache[defaults] = Catalog.merge(catalog, default_schema=schema, default_database=database)
-    return found
 
 
 # Rows read ahead of the one whose result is given next, when a supervisor's

@@ -55,6 +55,22 @@ class WorkerStartError(RuntimeError):
     """A worker process died before it could take a job: nothing can be analysed."""
 
 
+def with_defaults(catalog, defaults: Optional[tuple], cache: dict):
+    """`catalog` completing unqualified names with `defaults` (database,
+    schema), one per pair in `cache` (which keeps the last 256)."""
+    if catalog is None or not defaults or not any(defaults):
+        return catalog
+    found = cache.get(defaults)
+    if found is None:
+        from .catalog import Catalog
+
+        if len(cache) >= 256:
+            cache.clear()
+        database, schema = defaults
+        found = cache[defaults] = Catalog.merge(catalog, default_schema=schema, default_database=database)
+    return found
+
+
 def how_it_died(exitcode: Optional[int]) -> str:
     """"signal 11: SIGSEGV", "exit status 3"."""
     if exitcode is None:
@@ -348,7 +364,6 @@ def _serve(jobs, results, dialect, catalog, replay, others) -> None:
     if 1 not in (jobs.fileno(), results.fileno()):   # a closed standard output: a pipe may have its number
         os.dup2(devnull, 1)
     sys.stdout = open(devnull, "w", closefd=False)
-    from .querylog import with_defaults
     from .session import Session
 
     session = Session(dialect, catalog)
