@@ -220,13 +220,16 @@ class Supervisor:
 
     def wait(self, ticket: Ticket):
         while not ticket.done:
-            self._pump(timeout=None)
+            if not self._pump(timeout=None):
+                raise RuntimeError("a job's result was awaited that no worker has")
         return ticket.result
 
-    def _pump(self, timeout) -> None:
+    def _pump(self, timeout) -> bool:
+        """Read the results that have come (waiting up to `timeout` seconds,
+        None: until one comes); False when no worker has a job."""
         busy = {w.results: k for k, w in enumerate(self._slots) if w is not None and w.sent}
         if not busy:
-            return
+            return False
         for conn in wait_for_any(list(busy), timeout):
             slot = busy[conn]
             worker = self._slots[slot]
@@ -238,6 +241,7 @@ class Supervisor:
                         break
             except (EOFError, OSError):
                 self._died(slot)
+        return True
 
     def _answered(self, ticket: Ticket, result, slot: int) -> None:
         if ticket.job.mode == SESSION and result[0] == "ok" and _may_define(result[1]):
