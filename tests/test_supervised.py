@@ -202,6 +202,22 @@ def test_a_dbt_model_that_crashes(command):
     assert ("full_name", "keldra.main.stg_customers", "first_name") in customers
 
 
+def test_a_database_view_that_crashes(command, tmp_path):
+    import sqlite3
+
+    db = tmp_path / "views.db"
+    with sqlite3.connect(db) as c:
+        c.executescript("CREATE TABLE src (a, b); CREATE TABLE segv (x);"
+                        "CREATE VIEW v1 AS SELECT a FROM src; CREATE VIEW v2 AS SELECT x FROM segv;"
+                        "CREATE VIEW v3 AS SELECT b FROM src;")
+    done = command.run("--schema-url", f"sqlite:///{db}", "-e", "SELECT a FROM v1", "-e", "SELECT b FROM v3",
+                       "-f", "jsonl")
+    assert (done.returncode, done.stderr) == (1, f"<view main.v2>:1:1: {SEGV}\n")
+    assert [(r["file"], r["column"], r["source_table"]) for r in jsonl(done.stdout)] == [
+        ("<view main.v1>", "a", "main.src"), ("<view main.v3>", "b", "main.src"),
+        ("<expr1>", "a", "v1"), ("<expr2>", "b", "v3")]
+
+
 def test_a_worker_that_dies_at_start_up_is_one_error(command, tmp_path):
     q = tmp_path / "q.sql"
     q.write_text("SELECT a FROM db.src;\n" * 50)
