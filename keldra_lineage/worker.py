@@ -18,6 +18,7 @@ no statement runs more than twice.  A worker that dies before it is ready is
 """
 from __future__ import annotations
 
+import gc
 import multiprocessing
 import os
 import signal
@@ -358,6 +359,9 @@ def _assemble(whole: Ticket):
 
 def _serve(jobs, results, dialect, catalog, replay, others) -> None:
     """A worker's life: replay, say it is ready, answer every job in order."""
+    # What the parent made stays out of this process's collections: they would
+    # write to every object, and so copy the pages the fork shares.
+    gc.freeze()
     for conn in others:   # the parent's ends of the pipes, inherited: not this process's to hold
         conn.close()
     signal.signal(signal.SIGINT, signal.SIG_IGN)   # Ctrl-C is the parent's to handle
