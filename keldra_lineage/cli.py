@@ -392,6 +392,8 @@ def _run_engine(parser, args) -> int:
 
 def _read_logs(args, catalog, reporter, out, progress, workers) -> bool:
     """Every --query-log in order, each row as it is read; whether some failed."""
+    if not args.query_log:
+        return False  # nor import the fingerprint's tokenizer
     from keldra_lineage.querylog import LogAnalyser, QueryLogError, read_query_log
 
     analyser = LogAnalyser(args.dialect, catalog, supervisor=workers)
