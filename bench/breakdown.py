@@ -13,7 +13,7 @@ them is left out).  A sample goes to the first part its call chain matches, in t
 - results: the keldra_lineage result objects built;
 - free: Python objects freed by the engine's entry function: sqloxide's tree, released after the
   walk;
-- split: the text cut into statements;
+- split: the text cut into statements (blocks and procedure bodies too);
 - other: the rest of lineage() (its argument checks, the text encoded, each statement's text
   decoded for the parser, the list of results).
 
@@ -73,7 +73,7 @@ def part_of(frames):
             return "resolution"
         if "build_statement" in s or "ResultTypes" in s:
             return "results"
-        if "split_statements" in s:
+        if "split_statements" in s or "Splitter::" in s or "Script::" in s:
             return "split"
     if any(s.endswith("_dealloc") for s in syms):
         return "free"
