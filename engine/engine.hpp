@@ -303,6 +303,7 @@ struct Statement {
     std::vector<size_t> positional;
     Message error;                  // empty when the statement was analysed
     std::vector<Message> warnings;
+    std::unordered_multimap<size_t, size_t> warned;  // a warning's hash -> its index, to drop repeats
 
     // the queries, owned here
     std::deque<Query> queries;

@@ -35,12 +35,19 @@ std::string thousands(size_t n) {
     return out;
 }
 
+// The sources an ambiguous column could come from, as a warning lists them:
+// the first few and how many more, so that a warning's length does not grow
+// with the number of sources (n columns over n tables would otherwise write
+// n * n names).
+constexpr size_t names_listed = 5;
+
 std::string join_names(const std::vector<std::string>& names) {
     std::string out;
-    for (const auto& n : names) {
+    for (size_t i = 0; i < names.size() && i < names_listed; ++i) {
         if (!out.empty()) out += ", ";
-        out += n;
+        out += names[i];
     }
+    if (names.size() > names_listed) out += " and " + thousands(names.size() - names_listed) + " more";
     return out;
 }
 
@@ -334,7 +341,11 @@ void Resolver::resolve_ref(const ColRef& r, Scope& sc, Srcs& out, const std::vec
             }
             if (pick.size() > 1) {
                 std::vector<std::string> names;
-                for (FromItem* item : pick) names.push_back(describe(*item));
+                for (FromItem* item : pick) {
+                    if (names.size() == names_listed) break;
+                    names.push_back(describe(*item));
+                }
+                names.resize(pick.size());  // the rest are counted, not named
                 st_.warn(MessageKind::ambiguous_column, r.pos, "column '" + column.text + "' is ambiguous: it could come from " +
                                     join_names(names));
                 out.push_back(Src{-1, reported(column, d_), r.sub});
@@ -572,7 +583,11 @@ void Resolver::from_item(Scope& owner, FromItem& item, const Name& column, Sub s
             }
             if (!behind.empty()) {
                 std::vector<std::string> names;
-                for (const Src& t : behind) names.push_back(t.table >= 0 ? st_.tables[t.table] : "?");
+                for (const Src& t : behind) {
+                    if (names.size() == names_listed) break;
+                    names.push_back(t.table >= 0 ? st_.tables[t.table] : "?");
+                }
+                names.resize(behind.size());  // the rest are counted, not named
                 st_.warn(MessageKind::ambiguous_column, pos, "column '" + column.text + "' is ambiguous: it could come from " + join_names(names));
             } else if (!(item.query->state == Query::State::running)) {
                 st_.warn(MessageKind::unknown_column, pos, "column '" + column.text + "' is not an output of " + describe(item));

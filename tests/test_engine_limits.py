@@ -330,3 +330,35 @@ def test_the_command_line_reports_the_column_limit(tmp_path):
     assert done.returncode == 1
     assert f"{script}:2:1: the statement's queries have more than 100,000 output columns" in done.stderr
     assert [json.loads(line)["column"] for line in done.stdout.splitlines()] == ["a"]
+
+
+# ------------------------------------------------------------ warnings
+# An ambiguous column's warning names a few of its sources and counts the
+# rest, so n columns over n tables write n warnings of bounded length, not
+# n * n names.
+
+def test_ambiguous_column_warnings_name_five_sources_and_count_the_rest():
+    tables = [f"t{i}" for i in range(200)]
+    sql = "SELECT " + ", ".join(f"c{i}" for i in range(300)) + " FROM " + " CROSS JOIN ".join(tables)
+    [st] = keldra_lineage.lineage(sql)
+    assert [w.kind for w in st.warnings] == ["ambiguous_column"] * 300
+    assert st.warnings[0].message == "column 'c0' is ambiguous: it could come from t0, t1, t2, t3, t4 and 195 more"
+    assert {len(w.message) for w in st.warnings} <= set(range(60, 80))
+    # a few sources are all named
+    [st] = keldra_lineage.lineage("SELECT c FROM t0 JOIN t1 ON t0.k = t1.k JOIN t2 ON t1.k = t2.k")
+    assert st.warnings[0].message == "column 'c' is ambiguous: it could come from t0, t1, t2"
+
+
+def test_ambiguity_through_a_star_over_many_tables_is_counted_too():
+    joined = " CROSS JOIN ".join(f"s{i}" for i in range(12))
+    [st] = keldra_lineage.lineage(f"SELECT x FROM (SELECT * FROM {joined}) u")
+    assert [w.message for w in st.warnings] == [
+        "column 'x' is ambiguous: it could come from s0, s1, s2, s3, s4 and 7 more"]
+
+
+def test_repeated_warnings_are_given_once():
+    # the same unknown column read in the select list and twice in WHERE, at
+    # three positions: three warnings; one position read twice: one
+    [st] = keldra_lineage.lineage("SELECT t.zz FROM t WHERE t.zz > 0 AND t.zz < 9", schema={"t": ["a"]})
+    assert [(w.kind, w.column) for w in st.warnings] == [("unknown_column", 8), ("unknown_column", 26),
+                                                         ("unknown_column", 39)]
