@@ -547,6 +547,9 @@ def ratios(rounds, shared):
                 calls = {"lineage": lambda sql, c=catalog: keldra_lineage.lineage(sql, schema=c),
                          "openlineage": lambda sql: openlineage_sql.parse([sql])}
                 times = {k: [[] for _ in statements] for k in calls}
+                for _, sql in statements:  # one pass unmeasured: caches and interned names warm
+                    for fn in calls.values():
+                        fn(sql)
                 for _ in range(rounds):
                     for i, (_, sql) in enumerate(statements):
                         for k, fn in calls.items():
@@ -556,7 +559,7 @@ def ratios(rounds, shared):
     return out
 
 
-def run_ratios(args, path=None):
+def run_ratios(args, path=None, rounds=None):
     """ratios() in a worker process, with the engine found first on `path` when given."""
     env = dict(os.environ)
     if path:
@@ -564,7 +567,7 @@ def run_ratios(args, path=None):
     with tempfile.NamedTemporaryFile(suffix=".json", delete=False) as f:
         out = f.name
     try:
-        cmd = [sys.executable, str(Path(__file__)), "--ratios", "--out", out, "--rounds", str(args.rounds)]
+        cmd = [sys.executable, str(Path(__file__)), "--ratios", "--out", out, "--rounds", str(rounds or args.rounds)]
         if args.no_shared:
             cmd.append("--no-shared")
         proc = subprocess.run(cmd, env=env, capture_output=True, text=True)
@@ -575,21 +578,43 @@ def run_ratios(args, path=None):
         os.unlink(out)
 
 
-def ratio_report(after, before=None, before_name=None):
+def interleaved_ratios(args):
+    """{"now": {corpus label: figures}, "before": ... when a baseline is given}: one round in a
+    worker process per build, the builds taking turns `args.rounds` times, so that a change in the
+    machine's load falls on both; each figure is the median over the rounds (the ratio too is the
+    median of each round's own ratio, not a ratio of medians)."""
+    builds = {"now": None} if not args.baseline else {"before": args.baseline, "now": None}
+    runs = {name: [] for name in builds}
+    for _ in range(args.rounds):
+        for name, path in builds.items():
+            runs[name].append(run_ratios(args, path, rounds=1))
+    out = {}
+    for name, rounds in runs.items():
+        out[name] = {}
+        for label in rounds[0]:
+            lin = [r[label]["lineage"][1] for r in rounds]
+            ol = [r[label]["openlineage"][1] for r in rounds]
+            out[name][label] = {"n": rounds[0][label]["n"], "lineage": statistics.median(lin),
+                                "openlineage": statistics.median(ol),
+                                "ratio": statistics.median(a / b for a, b in zip(lin, ol))}
+    return out
+
+
+def ratio_report(runs, before_name=None):
     """Markdown: per corpus, lineage() and openlineage-sql in us a statement (median rounds) and
-    their ratio, for the baseline build (its own worker) and this one."""
-    builds = ([(f"before ({before_name})", before)] if before is not None else []) + [("now", after)]
+    their ratio, for the baseline build and this one (interleaved_ratios)."""
+    builds = ([(f"before ({before_name})", runs["before"])] if "before" in runs else []) + [("now", runs["now"])]
     head, rule = "| corpus | statements |", "|---|---:|"
     for name, _ in builds:
         head += f" {name}: lineage(), us | openlineage-sql, us | lineage() ÷ openlineage-sql |"
         rule += "---:|---:|---:|"
     lines = [head, rule]
-    for label, now in after.items():
+    for label, now in runs["now"].items():
         n = now["n"]
         row = f"| {label} | {n} |"
         for _, data in builds:
-            lin, ol = data[label]["lineage"][1], data[label]["openlineage"][1]
-            row += f" {lin / n * 1e6:.1f} | {ol / n * 1e6:.1f} | **{lin / ol:.2f}x** |"
+            d = data[label]
+            row += f" {d['lineage'] / n * 1e6:.1f} | {d['openlineage'] / n * 1e6:.1f} | **{d['ratio']:.2f}x** |"
         lines.append(row)
     return "\n".join(lines)
 
@@ -675,10 +700,8 @@ def main():
     print(table_report(reports, corpora) + "\n")
 
     print(f"## lineage() ÷ openlineage-sql per corpus (alternating statement by statement, each call "
-          f"three times in a row, median of {args.rounds} rounds)\n")
-    before = run_ratios(args, args.baseline) if args.baseline else None
-    after = run_ratios(args)
-    print(ratio_report(after, before, args.baseline_name) + "\n")
+          f"three times in a row; median of {args.rounds} rounds, the builds taking turns round by round)\n")
+    print(ratio_report(interleaved_ratios(args), args.baseline_name) + "\n")
 
     print(f"## Throughput on the bench corpus ({len(bench_statements)} statements, "
           f"best and median of {args.rounds} rounds)\n")

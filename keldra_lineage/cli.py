@@ -8,8 +8,9 @@ import sys
 
 from keldra_lineage import __version__
 from keldra_lineage import analysis
+from keldra_lineage import output
 from keldra_lineage.analysis import analyse_all
-from keldra_lineage.formats import RECORD_WRITERS, WRITERS
+from keldra_lineage.escaping import path_text, printable
 from keldra_lineage.inputs import InputError, collect_sources, is_select, read_inputs, split_statements
 
 EXAMPLES = """\
@@ -69,8 +70,9 @@ def build_parser() -> argparse.ArgumentParser:
                    help="the logs' query column (default: query_text, query, querytxt, sql or statement)")
     p.add_argument("--id-column", metavar="NAME",
                    help="the logs' query id column (default: query_id, job_id, queryid, statement_id or id)")
-    p.add_argument("-f", "--format", choices=sorted([*WRITERS, "openlineage", "html"]), default=None,
-                   help="output format (default: table)")
+    p.add_argument("-f", "--format", choices=output.formats(), default=None, metavar="FORMAT",
+                   help=f"output format (default: {output.DEFAULT}): "
+                        + ", ".join(f"{f.name} ({f.summary})" for f in output.formats().values()))
     p.add_argument("--output", metavar="PATH",
                    help="write the run into a lineage store: a .duckdb or .sqlite/.db file or a folder "
                         "of Parquet files (standard output then has records only with -f)")
@@ -149,7 +151,13 @@ def _write(text: str):
     if sys.stdout is None:
         _fail("standard output is closed")
     try:
-        sys.stdout.write(text)
+        try:
+            sys.stdout.write(text)
+        except UnicodeEncodeError:
+            # a name the output's encoding cannot hold (bytes of a file name that
+            # is not UTF-8, from where no name was made safe): as escapes
+            encoding = sys.stdout.encoding or "utf-8"
+            sys.stdout.write(text.encode(encoding, "backslashreplace").decode(encoding))
         sys.stdout.flush()
     except BrokenPipeError:
         _die_of(signal.SIGPIPE)
@@ -180,7 +188,7 @@ def _run(argv: list[str] | None) -> int:
         for option, value in (("--query-log", args.query_log), ("--output", args.output)):
             if value:
                 parser.error(f"{option} needs the lineage engine (not --exact)")
-        args.format = args.format or "table"
+        args.format = args.format or output.DEFAULT
         return _run_exact(parser, args)
     if (args.query_column or args.id_column) and not args.query_log:
         parser.error("--query-column and --id-column go with --query-log FILE")
@@ -191,7 +199,8 @@ def _run(argv: list[str] | None) -> int:
 
 def _run_exact(parser, args) -> int:
     """The original analysis, as it has always been."""
-    if args.format not in WRITERS:
+    writer = output.get(args.format).exact
+    if writer is None:
         parser.error(f"-f {args.format} needs the lineage engine (not --exact)")
     engine_only = {"--trace": args.trace, "--emit": args.emit, "--schema": args.schema, "--schema-url": args.schema_url,
                    "--dbt": args.dbt,
@@ -236,7 +245,7 @@ def _run_exact(parser, args) -> int:
             print(f"{q.where}: statement {q.number}: {payload}\n    {q.first_line}", file=sys.stderr)
             if args.fail_fast:
                 break
-    _write(WRITERS[args.format](rows))
+    _write(writer(rows))
     return 1 if failed else 0
 
 
@@ -267,8 +276,8 @@ def _run_engine(parser, args) -> int:
         parser.error("--trace needs --upstream or --downstream")
     if (args.upstream or args.downstream) and not args.trace:
         parser.error("--upstream and --downstream go with --trace TABLE.COLUMN")
-    if args.trace and args.format == "openlineage":
-        parser.error("--trace gives columns, not datasets: choose another format than openlineage")
+    if args.trace and args.format and not output.get(args.format).trace:
+        parser.error(f"--trace gives columns, not datasets: choose another format than {args.format}")
     try:
         catalog = _catalog(args)
     except Exception as e:  # a bad schema, or a database that cannot be reached (SQLAlchemy's errors)
@@ -294,7 +303,7 @@ def _run_engine(parser, args) -> int:
         catalog = Catalog.merge(project.schema, *([catalog] if catalog is not None else []))
         if not args.quiet:
             for note in project.notes:
-                print(f"keldra-lineage: {note}", file=sys.stderr)
+                print(f"keldra-lineage: {printable(note)}", file=sys.stderr)
             print(f"keldra-lineage: {project.summary()}", file=sys.stderr)
 
     # Every input in order: (name, text or None, target, kind, problem, fatal).
@@ -302,7 +311,7 @@ def _run_engine(parser, args) -> int:
     # through them to their tables.
     inputs = [(f"<view {name}>", sql, None if _is_create(sql) else name, "create_view", None, True)
               for name, sql in (catalog.views if catalog is not None else ())]
-    inputs += [(i.name, i.text, None, None, i.error, True) for i in read_inputs(args.paths, args.execute)]
+    inputs += [(i.name, i.text, None, None, i.error, i.fatal) for i in read_inputs(args.paths, args.execute)]
     if project is not None:
         inputs += [(m.file, m.text, m.relation, m.kind, m.problem and f"1: {m.problem}", m.fatal)
                    for m in project.models]
@@ -331,7 +340,7 @@ def _run_engine(parser, args) -> int:
         for name, text, target, kind, problem, fatal in inputs:
             if text is None:
                 if not fatal:
-                    reporter.warning(f"{name}:{problem.replace(': ', ': warning: ', 1)}", "unreadable_input")
+                    reporter.warning(f"{name}:{problem.replace(': ', ': warning: ', 1)}", "skipped_input")
                     continue
                 failed = True
                 reporter.error(f"{name}:{problem}")
@@ -415,29 +424,27 @@ class _EmitError(Exception):
 
 
 class _Output:
-    """Where the records go as each input is done: a record format streamed
-    to standard output, the graph of a graph format or --trace, OpenLineage
-    documents, and the lineage store of --output."""
+    """Where the results go as each input is done: the writer of the output
+    format (keldra_lineage.output), the OpenLineage events of --emit and the
+    lineage store of --output."""
 
     def __init__(self, args, progress):
-        from keldra_lineage.records import FIELDS, LOG_FIELDS
-        from keldra_lineage.streaming import RecordStream
+        def write(text):
+            progress.clear()
+            _write(text)
 
         self.args = args
         self.status = 0
-        self.logs = bool(args.query_log)
-        self.fields = LOG_FIELDS if self.logs else FIELDS
-        fmt = args.format or ("table" if not args.output or args.trace else None)
-        self.fmt = fmt
-        self.graph = None
-        self.stream = None
-        self.shared = None
+        self.run = output.Run(write, logs=bool(args.query_log), namespace=args.namespace,
+                              dialect=args.dialect or "generic", trace=args.trace, upstream=args.upstream)
+        # with --output alone the records go to the store only
+        name = args.format or (output.DEFAULT if not args.output or args.trace else None)
+        self.writer = output.get(name).writer(self.run) if name else None
         self.store = None
         if args.output:
             from keldra_lineage.store import LineageStore
 
             self.store = LineageStore(args.output)
-        self.texts = {}   # FILE:LINE -> SQL, for the page
         self.emitter = None
         if args.emit:
             from keldra_lineage import openlineage
@@ -446,124 +453,44 @@ class _Output:
                 self.emitter = openlineage.Emitter()
             except openlineage.EmitError as e:
                 raise _EmitError(str(e)) from None
-        if args.trace or fmt in ("dot", "mermaid", "html"):
-            from keldra_lineage import graph
-
-            self.graph = graph.Graph()
-        elif fmt in RECORD_WRITERS:
-            def write(text):
-                progress.clear()
-                _write(text)
-
-            self.stream = RecordStream(fmt, self.fields, write)
-            if fmt == "jsonl" and self.logs:
-                from keldra_lineage.records import FIELDS as HEAD
-                from keldra_lineage.streaming import SharedLines
-
-                self.shared = SharedLines(HEAD, LOG_FIELDS[len(HEAD):])
-
-    def _records(self, name, statements):
-        from keldra_lineage.records import LogRecord, records_of
-
-        rows = [r for st in statements if st.error is None for r in records_of(name, st)]
-        return [LogRecord(*r) for r in rows] if self.logs else rows
 
     def statements(self, name, statements, text=""):
         if self.store is not None:
             self.store.add_statements(name, statements)
-        self._emit(name, statements, None, text)
+        self._add(output.Done(self.run, name, statements, text))
 
     def log_result(self, result):
-        from keldra_lineage.records import log_records_of
-
         if self.store is not None:
             self.store.add_log_result(result)
-        self._emit(result.row.file, result.statements, result)
+        self._add(output.Done(self.run, result.row.file, result.statements, result=result))
 
-    def _emit(self, name, statements, result, text=""):
-        events = self.emitter is not None or (self.fmt == "openlineage" and not self.args.trace)
-        if events or self.fmt == "html":
-            from keldra_lineage.sql_text import statement_texts
-
-            where = result.row.where if result else name
-            sql_of = statement_texts(text or getattr(getattr(result, "row", None), "text", "") or "",
-                                     statements)
-            if self.fmt == "html":
-                for st in statements:
-                    self.texts[f"{name}:{st.line}"] = sql_of[st.index]
-        if events:
+    def _add(self, done):
+        if self.writer is not None:
+            self.writer.add(done)
+        if self.emitter is not None:
             from keldra_lineage import openlineage
 
-            for st in statements:
-                if st.error is not None:
-                    continue
-                event = openlineage.run_event(where, st, sql_of[st.index], self.args.namespace,
-                                              self.args.dialect or "generic")
-                if self.fmt == "openlineage":
-                    _write(openlineage.to_json(event) + "\n")
-                if self.emitter is not None:
-                    try:
-                        self.emitter.emit(event)
-                    except openlineage.EmitError as e:
-                        _fail(f"--emit: {name}:{st.line}: {e}")
-            if self.fmt == "openlineage":
-                return
-        if self.graph is None and self.stream is None:
-            return
-        if result is not None and self.shared is not None:
-            from keldra_lineage.records import log_tail, records_of
-
-            row = result.row
-            lines = self.shared.lines((id(result.statements), row.file), result.statements,
-                                      lambda: [r for st in result.statements if st.error is None
-                                               for r in records_of(row.file, st)],
-                                      log_tail(result))
-            self.stream.add_lines(lines)
-            return
-        if result is not None:
-            from keldra_lineage.records import log_records_of
-
-            rows = log_records_of(result)
-        else:
-            rows = self._records(name, statements)
-        if self.graph is not None:
-            self.graph.add(rows)
-        else:
-            self.stream.add(rows)
+            for st, event in done.events():
+                try:
+                    self.emitter.emit(event)
+                except openlineage.EmitError as e:
+                    _fail(f"--emit: {done.name}:{st.line}: {e}")
 
     def problem(self, name, message, kind):
         if self.store is not None:
             from keldra_lineage import Message
 
-            self.store.add_problem(name, Message(kind, None, None, " ".join(str(message).split())))
+            self.store.add_problem(path_text(name), Message(kind, None, None, " ".join(str(message).split())))
 
     def close(self, parser):
-        from keldra_lineage import graph
-
-        from keldra_lineage import html_page
-
         if self.emitter is not None:
             self.emitter.close()
-        if self.stream is not None:
-            self.stream.close()
-        elif self.graph is not None and self.args.trace:
-            start = self.graph.find(self.args.trace)
-            if not start:
-                print(f"keldra-lineage: error: --trace {self.args.trace}: no such column in the lineage "
-                      "of these statements", file=sys.stderr)
+        if self.writer is not None:
+            try:
+                self.writer.close()
+            except output.NoSuchColumn as e:
+                print(f"keldra-lineage: error: {printable(str(e))}", file=sys.stderr)
                 self.status = 2
-            else:
-                reached, taken = graph.trace(self.graph, start, self.args.upstream)
-                if self.fmt == "html":
-                    _write(html_page.page(self.graph, self.texts, taken, title=f"Lineage of {self.args.trace}"))
-                elif self.fmt in ("dot", "mermaid"):
-                    _write(getattr(graph, self.fmt)(self.graph, taken))
-                else:
-                    _write(RECORD_WRITERS[self.fmt or "table"](reached, graph.Reached._fields))
-        elif self.graph is not None and self.fmt == "html":
-            _write(html_page.page(self.graph, self.texts))
-        elif self.graph is not None:
-            _write(getattr(graph, self.fmt)(self.graph))
         if self.store is not None:
             store, self.store = self.store, None
             store.close()

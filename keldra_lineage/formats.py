@@ -1,9 +1,13 @@
-"""Output formats: table, json, jsonl, csv, dot and mermaid."""
+"""The writers of the original analysis's records (`--exact`): file,
+statement, database, table, src, tgt. The lineage engine's formats are in
+keldra_lineage.output."""
 from __future__ import annotations
 
 import csv
 import io
 import json
+
+from keldra_lineage.escaping import dot_quote, mermaid_label
 
 FIELDS = ("file", "statement", "database", "table", "src", "tgt")
 
@@ -61,28 +65,19 @@ class _Graph:
             self.edges[node(self.tables, source, src), node(self.outputs, f"{file} #{number}", tgt)] = None
 
 
-def _dot_quote(text: str) -> str:
-    return '"' + str(text).replace("\\", "\\\\").replace('"', '\\"').replace("\n", "\\n") + '"'
-
-
 def dot(rows) -> str:
     g = _Graph(rows)
     out = ["digraph lineage {", "  rankdir=LR;", '  node [shape=box, fontname="Helvetica"];']
     for kind, groups in (("source", g.tables), ("output", g.outputs)):
         for i, (label, columns) in enumerate(groups.items()):
             out.append(f"  subgraph cluster_{kind}_{i} {{")
-            out.append(f"    label={_dot_quote(label)};")
+            out.append(f"    label={dot_quote(label)};")
             for column, node_id in columns.items():
-                out.append(f"    {node_id} [label={_dot_quote(column)}];")
+                out.append(f"    {node_id} [label={dot_quote(column)}];")
             out.append("  }")
     out.extend(f"  {a} -> {b};" for a, b in g.edges)
     out.append("}")
     return "\n".join(out) + "\n"
-
-
-def _mermaid_label(text: str) -> str:
-    # Inside a quoted label only the quote itself needs an entity.
-    return '"' + str(text).replace('"', "#quot;") + '"'
 
 
 def mermaid(rows) -> str:
@@ -90,53 +85,19 @@ def mermaid(rows) -> str:
     out = ["flowchart LR"]
     for kind, groups in (("src", g.tables), ("out", g.outputs)):
         for i, (label, columns) in enumerate(groups.items()):
-            out.append(f"  subgraph {kind}{i}[{_mermaid_label(label)}]")
+            out.append(f"  subgraph {kind}{i}[{mermaid_label(label)}]")
             for column, node_id in columns.items():
-                out.append(f"    {node_id}[{_mermaid_label(column)}]")
+                out.append(f"    {node_id}[{mermaid_label(column)}]")
             out.append("  end")
     out.extend(f"  {a} --> {b}" for a, b in g.edges)
     return "\n".join(out) + "\n"
 
 
-WRITERS = {
-    "table": table,
-    "json": json_document,
-    "jsonl": json_lines,
-    "csv": csv_text,
-    "dot": dot,
-    "mermaid": mermaid,
-}
+def __getattr__(name):
+    # The engine's record writers were once here, by format name; code that
+    # still reaches them this way gets them from the registry.
+    if name == "RECORD_WRITERS":
+        from keldra_lineage.output import record_writers
 
-
-# The lineage engine's records (and column-impact rows): named tuples, written
-# with their own field names.
-
-def _cell(v) -> str:
-    return "" if v is None else str(v)
-
-
-def record_table(rows, fields) -> str:
-    cells = [tuple(fields)] + [tuple(_cell(v) for v in row) for row in rows]
-    widths = [max(len(r[i]) for r in cells) for i in range(len(fields))]
-    lines = ["  ".join(c.ljust(w) for c, w in zip(r, widths)).rstrip() for r in cells]
-    lines.insert(1, "  ".join("-" * w for w in widths))
-    return "\n".join(lines) + "\n"
-
-
-def record_json(rows, fields) -> str:
-    return json.dumps([dict(zip(fields, r)) for r in rows], indent=2, ensure_ascii=False) + "\n"
-
-
-def record_jsonl(rows, fields) -> str:
-    return "".join(json.dumps(dict(zip(fields, r)), ensure_ascii=False) + "\n" for r in rows)
-
-
-def record_csv(rows, fields) -> str:
-    out = io.StringIO()
-    writer = csv.writer(out, lineterminator="\n")
-    writer.writerow(fields)
-    writer.writerows(rows)
-    return out.getvalue()
-
-
-RECORD_WRITERS = {"table": record_table, "json": record_json, "jsonl": record_jsonl, "csv": record_csv}
+        return record_writers()
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -5,8 +5,6 @@ from __future__ import annotations
 from collections import deque
 from typing import NamedTuple
 
-from keldra_lineage.formats import _dot_quote, _mermaid_label
-
 EVERY_COLUMN = "*"   # the node of a source that affects every column of a table
 
 
@@ -18,10 +16,13 @@ class Edge(NamedTuple):
     statement: str            # FILE:LINE of the statement that makes the edge
 
 
+def place(file: str, line: int, row: int | None = None) -> str:
+    """FILE:LINE of a statement; FILE:row N:LINE for one of a query-log row."""
+    return f"{file}:{line}" if row is None else f"{file}:row {row}:{line}"
+
+
 def _where(r) -> str:
-    """FILE:LINE of a record's statement; FILE:row N:LINE for a query-log row."""
-    row = getattr(r, "row", None)
-    return f"{r.file}:{r.line}" if row is None else f"{r.file}:row {row}:{r.line}"
+    return place(r.file, r.line, getattr(r, "row", None))
 
 
 def _key(name: str) -> str:
@@ -110,39 +111,8 @@ def trace(graph: Graph, start: list[tuple[str, str]], upstream: bool):
     return reached, taken
 
 
-def dot(graph: Graph, edges=None) -> str:
-    shown = _shown(graph, edges)
-    edges = graph.edges if edges is None else edges
-    ids = _ids(graph)
-    out = ["digraph lineage {", "  rankdir=LR;", '  node [shape=box, fontname="Helvetica"];']
-    for i, (t, columns) in enumerate(shown.items()):
-        out.append(f"  subgraph cluster_{i} {{")
-        out.append(f"    label={_dot_quote(graph.tables[t])};")
-        out.extend(f"    {ids[t, c]} [label={_dot_quote(name)}];" for c, name in columns.items())
-        out.append("  }")
-    for e in dict.fromkeys((e.source, e.target, e.type, e.subtype) for e in edges):
-        style = "solid" if e[2] == "DIRECT" else "dashed"
-        out.append(f"  {ids[e[0]]} -> {ids[e[1]]} [style={style}, tooltip={_dot_quote(e[3])}];")
-    out.append("}")
-    return "\n".join(out) + "\n"
-
-
-def mermaid(graph: Graph, edges=None) -> str:
-    shown = _shown(graph, edges)
-    edges = graph.edges if edges is None else edges
-    ids = _ids(graph)
-    out = ["flowchart LR"]
-    for i, (t, columns) in enumerate(shown.items()):
-        out.append(f"  subgraph t{i}[{_mermaid_label(graph.tables[t])}]")
-        out.extend(f"    {ids[t, c]}[{_mermaid_label(name)}]" for c, name in columns.items())
-        out.append("  end")
-    for e in dict.fromkeys((e.source, e.target, e.type) for e in edges):
-        arrow = "-->" if e[2] == "DIRECT" else "-.->"
-        out.append(f"  {ids[e[0]]} {arrow} {ids[e[1]]}")
-    return "\n".join(out) + "\n"
-
-
-def _ids(graph: Graph) -> dict:
+def node_ids(graph: Graph) -> dict:
+    """A short id for every column: n0, n1, ..."""
     ids = {}
     for t, columns in graph.columns.items():
         for c in columns:
@@ -150,7 +120,7 @@ def _ids(graph: Graph) -> dict:
     return ids
 
 
-def _shown(graph: Graph, edges) -> dict:
+def shown(graph: Graph, edges) -> dict:
     """The tables and columns to draw: all of them, or those the edges touch."""
     if edges is None:
         return graph.columns

@@ -1,13 +1,17 @@
 """Reading the inputs and splitting them into statements."""
 from __future__ import annotations
 
+import errno
 import os
 import re
+import stat
 import sys
 from dataclasses import dataclass
 from pathlib import Path
 
 import sqlparse
+
+from keldra_lineage.escaping import path_text
 
 
 class InputError(Exception):
@@ -89,16 +93,24 @@ def is_select(statement: Statement) -> bool:
 
 @dataclass(frozen=True)
 class Input:
-    """One input of the lineage engine: its text, or why it has none."""
+    """One input of the lineage engine: its text, or why it has none. A
+    problem is an error (the run fails) unless `fatal` is false: then it is
+    a warning about a file that was skipped on purpose."""
     name: str
     text: str | None
     error: str | None = None   # "LINE:COL: message" when the input cannot be read
+    fatal: bool = True
+
+
+SQL_SUFFIX = ".sql"   # of the files read below a folder, in any case (.SQL, .Sql)
 
 
 def read_inputs(paths: list[str], expressions: list[str]) -> list[Input]:
     """Every input, in the order given; folders recursively. A path that
     cannot be read, a binary file or one that is not UTF-8 is an Input with an
-    error: the run goes on without it. A UTF-8 byte-order mark is skipped."""
+    error: the run goes on without it. A UTF-8 byte-order mark is skipped.
+    Below a folder every `*.sql` file is read and every one that is not
+    read is an Input saying why (see `folder_files`)."""
     out: list[Input] = []
     for path in paths:
         if path == "-":
@@ -108,17 +120,79 @@ def read_inputs(paths: list[str], expressions: list[str]) -> list[Input]:
                 out.append(_decoded("<stdin>", sys.stdin.buffer.read()))
             continue
         p = Path(path)
-        files = sorted(f for f in p.rglob("*.sql") if f.is_file()) if p.is_dir() else [p]
-        for f in files:
+        for f in folder_files(p) if p.is_dir() else [p]:
+            if isinstance(f, Input):
+                out.append(f)
+                continue
             try:
                 data = f.read_bytes()
             except OSError as e:
-                out.append(Input(os.fspath(f), None, f"1:1: cannot read: {e.strerror or e}"))
+                out.append(Input(path_text(f), None, f"1:1: cannot read: {e.strerror or e}"))
                 continue
-            out.append(_decoded(os.fspath(f), data))
+            out.append(_decoded(path_text(f), data))
     for i, text in enumerate(expressions, 1):
         out.append(Input("<expr>" if len(expressions) == 1 else f"<expr{i}>", text))
     return out
+
+
+def folder_files(folder: Path) -> list[Path | Input]:
+    """The files below `folder` to read, sorted by path, and among them an
+    Input for each one that is not read and why: a dangling symbolic link, a
+    link loop or a folder that cannot be listed is an error; a FIFO, socket
+    or device named `*.sql` (never opened: reading a FIFO would wait for a
+    writer) and a symbolic link to a folder (not followed, as `grep -r` does
+    not: so that no folder is read twice and no loop is walked; give it as a
+    PATH to read it) are warnings. Other files are not SQL and are passed
+    over in silence."""
+    found: list[tuple[Path, Path | Input]] = []
+    stack = [folder]
+    while stack:
+        here = stack.pop()
+        try:
+            with os.scandir(here) as listing:
+                entries = list(listing)
+        except OSError as e:
+            found.append((here, Input(path_text(here), None, f"1:1: cannot read the folder: {e.strerror or e}")))
+            continue
+        for entry in entries:
+            p = Path(entry.path)
+            try:
+                if entry.is_dir(follow_symlinks=False):
+                    stack.append(p)
+                    continue
+                if entry.is_symlink() and entry.is_dir():
+                    found.append((p, _skipped(p, "a symbolic link to a folder, not followed "
+                                                 "(give it as a PATH to read it)")))
+                    continue
+            except OSError:
+                pass   # a file that went away while listed: reported below, as it is now
+            if not entry.name.lower().endswith(SQL_SUFFIX):
+                continue
+            found.append((p, _file(entry, p)))
+    found.sort(key=lambda item: item[0])
+    return [f for _, f in found]
+
+
+def _file(entry: os.DirEntry, p: Path) -> Path | Input:
+    """The file to read, or why it is not read."""
+    try:
+        mode = entry.stat().st_mode   # through a link
+    except OSError as e:
+        if entry.is_symlink() and e.errno == errno.ENOENT:
+            return Input(path_text(p), None, f"1:1: cannot read: a dangling symbolic link "
+                                             f"(to {path_text(os.readlink(p))})")
+        if e.errno == errno.ELOOP:
+            return Input(path_text(p), None, "1:1: cannot read: a loop of symbolic links")
+        return Input(path_text(p), None, f"1:1: cannot read: {e.strerror or e}")
+    if stat.S_ISREG(mode):
+        return p
+    what = ("a FIFO (named pipe)" if stat.S_ISFIFO(mode) else "a socket" if stat.S_ISSOCK(mode)
+            else "a device" if stat.S_ISCHR(mode) or stat.S_ISBLK(mode) else "not a regular file")
+    return _skipped(p, f"{what}, not a file of SQL")
+
+
+def _skipped(p: Path, why: str) -> Input:
+    return Input(path_text(p), None, f"1:1: skipped: {why}", fatal=False)
 
 
 def _decoded(name: str, data: bytes) -> Input:

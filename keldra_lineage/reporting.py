@@ -6,6 +6,8 @@ import sys
 import time
 from collections import Counter
 
+from keldra_lineage.escaping import printable
+
 SHOWN = 20   # warnings shown before the summary takes over (--warnings summary)
 
 
@@ -24,7 +26,8 @@ class Reporter:
     def _say(self, line: str) -> None:
         if self.progress is not None:
             self.progress.clear()
-        print(line, file=self.stream)
+        # one line, whatever a name in it holds (a newline, ESC, bytes that are not UTF-8)
+        print(printable(line), file=self.stream)
 
     def error(self, line: str) -> None:
         self.errors += 1

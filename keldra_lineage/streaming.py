@@ -7,38 +7,31 @@ import json
 import time
 from collections.abc import Callable
 
-from keldra_lineage.formats import RECORD_WRITERS
-
 _CHUNK = 1000        # records rendered at a time; a table is aligned over each chunk
 _LATENCY = 0.2       # seconds a record may wait for its chunk to fill
 
 
 class RecordStream:
-    """Records of one format (table, csv, json, jsonl) with `fields`, given to
-    `write` (a function taking text) chunk by chunk; the output is the same
-    as the format's writer gives for all records at once, except that a table
-    longer than one chunk is aligned over each chunk of 1,000 records."""
+    """Records of one record format (keldra_lineage.output.RecordFormat)
+    with `fields`, given to `write` (a function taking text) chunk by chunk;
+    the output is the same as the format's `render` gives for all records at
+    once, except that a table longer than one chunk is aligned over each
+    chunk of 1,000 records. The format says how chunks join: with `chunk`
+    and `end`. A format that waits for nothing but a full chunk (the table,
+    aligned over it) says so with `aligned`."""
 
-    def __init__(self, fmt: str, fields, write: Callable[[str], None]):
-        self.fmt = fmt
+    def __init__(self, fmt, fields, write: Callable[[str], None]):
+        self.format = fmt
         self.fields = tuple(fields)
-        self._render = RECORD_WRITERS[fmt]
         self._write = write
         self._rows: list = []
         self._lines: list[str] = []
         self._chunks = 0
         self._since = time.monotonic()
-        if fmt in ("csv", "table"):
-            self._json_field = self.fields.index("fields") if "fields" in self.fields else None
-        else:
-            self._json_field = None
 
     def add(self, rows) -> None:
-        if self._json_field is not None:
-            k = self._json_field
-            rows = [r[:k] + (json.dumps(r[k], ensure_ascii=False) if r[k] else None,) + r[k + 1:] for r in rows]
         self._rows.extend(rows)
-        if len(self._rows) >= _CHUNK or (self.fmt != "table" and self._rows
+        if len(self._rows) >= _CHUNK or (not self.format.aligned and self._rows
                                          and time.monotonic() - self._since >= _LATENCY):
             self.flush()
 
@@ -59,29 +52,21 @@ class RecordStream:
         self._since = time.monotonic()
         if not rows:
             return
-        text = self._render(rows, self.fields)
-        if self.fmt == "json":
-            # "[\n  {...},\n  {...}\n]\n": the items, joined across chunks
-            text = ("[\n" if not self._chunks else ",\n") + text[2:-3]
-        elif self._chunks and self.fmt == "csv":
-            text = text.split("\n", 1)[1]
-        elif self._chunks and self.fmt == "table":
-            text = text.split("\n", 2)[2]  # no header again
+        text = self.format.chunk(self.format.render(rows, self.fields), not self._chunks)
         self._chunks += 1
         self._write(text)
 
     def close(self) -> None:
         self.flush()
-        if self.fmt == "json":
-            self._write("\n]\n" if self._chunks else "[]\n")
-        elif not self._chunks and self.fmt in ("csv", "table"):
-            self._write(self._render([], self.fields))
+        end = self.format.end(self.fields, self._chunks)
+        if end:
+            self._write(end)
 
 
 class SharedLines:
     """JSON lines of query-log records whose statement part is shared by the
     copies of one query: that part is rendered once per analysis, and each
-    row adds only its own fields.  The lines are those RECORD_WRITERS["jsonl"]
+    row adds only its own fields.  The lines are those the jsonl format
     writes for the same records."""
 
     def __init__(self, head_fields, tail_fields, size: int = 512):

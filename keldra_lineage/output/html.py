@@ -1,16 +1,13 @@
-"""The lineage of a run as one self-contained, interactive HTML page: the
-graph's data inlined as JSON beside the page's own script and styles
-(keldra_lineage/assets), so that it opens offline."""
+"""-f html: the lineage of a run as one self-contained, interactive HTML
+page: the graph's data inlined as JSON beside the page's own script and
+styles (keldra_lineage/assets), so that it opens offline."""
 from __future__ import annotations
 
-import html
 import json
 import re
-from importlib.resources import files
 
-from keldra_lineage.graph import EVERY_COLUMN, Graph, _shown
-
-_ASSETS = files("keldra_lineage") / "assets"
+from keldra_lineage.graph import EVERY_COLUMN, Graph, shown
+from keldra_lineage.output import GraphFormat
 
 
 def _schema(name: str, is_query: bool) -> str:
@@ -25,11 +22,11 @@ def data(graph: Graph, texts: dict[str, str], edges=None) -> dict:
     """The page's data: tables with their columns, the edges between columns
     (each drawn once, with every statement that makes it), the statements'
     places and SQL. With `edges` (a trace), only what they touch."""
-    shown = _shown(graph, edges)
+    drawn_tables = shown(graph, edges)
     edges = graph.edges if edges is None else edges
     node_ids, tables = {}, []
     incoming = {e.target[0] for e in edges if e.source[0] != e.target[0]}
-    for t, columns in shown.items():
+    for t, columns in drawn_tables.items():
         is_query = t in graph.queries
         kind = "query" if is_query else "target" if t in incoming else "source"
         for c in columns:
@@ -55,17 +52,31 @@ def data(graph: Graph, texts: dict[str, str], edges=None) -> dict:
     }
 
 
-def page(graph: Graph, texts: dict[str, str], edges=None, title: str = "Column lineage") -> str:
+def page(graph: Graph, texts: dict[str, str], edges=None, title: str | None = None) -> str:
     """The whole page. `texts` maps a statement's `FILE:LINE` to its SQL."""
+    import html   # here, not at the start of every command: only the page needs them
+    from importlib.resources import files
+
+    assets = files("keldra_lineage") / "assets"
     payload = json.dumps(data(graph, texts, edges), ensure_ascii=False, separators=(",", ":"))
     # inside <script> only "</" could end the element early; "<\/" means the same in JSON
     payload = payload.replace("</", "<\\/")
-    template = (_ASSETS / "lineage.html").read_text(encoding="utf-8")
+    template = (assets / "lineage.html").read_text(encoding="utf-8")
     parts = {
-        "TITLE": html.escape(title),
-        "STYLE": (_ASSETS / "lineage.css").read_text(encoding="utf-8"),
+        "TITLE": html.escape(title or "Column lineage"),
+        "STYLE": (assets / "lineage.css").read_text(encoding="utf-8"),
         "DATA": payload,
-        "SCRIPT": (_ASSETS / "lineage.js").read_text(encoding="utf-8"),
+        "SCRIPT": (assets / "lineage.js").read_text(encoding="utf-8"),
     }
     # one pass over the template: what is put in is not searched again
     return re.sub(r"/\*(TITLE|STYLE|DATA|SCRIPT)\*/", lambda m: parts[m[1]], template)
+
+
+class Page(GraphFormat):
+    sql = True
+
+    def draw(self, graph, texts, edges=None, title=None) -> str:
+        return page(graph, texts, edges, title)
+
+
+FORMAT = Page("html", "one self-contained interactive page, for a browser offline")
