@@ -29,7 +29,8 @@ namespace keldra::engine {
     X(predicate) X(action) X(on) X(tables) X(update_predicate) X(delete_predicate) \
     X(insert_predicate) X(path) X(local) X(limit_clause) X(limit_by) X(prewhere) X(connect_by) \
     X(relationships) X(distinct) X(sort_by) X(cluster_by) X(distribute_by) X(value_column) X(with_ordinality) X(with_offset) \
-    X(with_offset_alias)
+    X(with_offset_alias) \
+    X(names) X(object_type)
 
 struct Names {
 #define KELDRA_DECLARE(k) PyObject* k = nullptr;
@@ -110,6 +111,12 @@ struct Reader {
     // The position of a node that has a span (or of an Ident), in the whole text.
     Pos pos_of(PyObject* node) const;
     void unsupported(std::string_view what, PyObject* near);
+    // A name the script declared (DECLARE, LET, x := ..., a loop's record;
+    // in Snowflake only a loop's record, its variables being written :x):
+    // its variable, never a column.
+    bool declared(const Name& name) const {
+        return !name.quoted && src.variables && !src.variables->empty() && src.variables->count(ascii_lower(name.text));
+    }
 
     // expressions.cpp
     Expr expression(PyObject* node, Sub sub, Select* owner);

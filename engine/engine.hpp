@@ -25,6 +25,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace keldra::engine {
@@ -42,8 +43,12 @@ struct Dialect {
     bool backslash_escapes;  // '\'' inside string literals
     bool hash_comments;      // '#' starts a line comment
     bool bracket_quotes;     // [identifier]
-    bool double_quoted_strings;  // "x" is a string, though the parser reads an identifier
+    bool double_quoted_strings;  // "x" is a string (Hive's parser here reads an identifier)
     bool fold_quoted = false;    // quoted identifiers are folded too (Trino)
+    bool nested_comments = false;  // the parser nests /* /* */ */ (a fact of its parser dialect)
+    bool go_batches = false;       // GO on a line of its own ends a batch (T-SQL)
+    bool declare_sections = false; // DECLARE opens a section of declarations up to BEGIN (Snowflake) ...
+    bool bound_variables = false;  // ... and its statements name a variable :x, so a bare name is a column
 };
 
 const Dialect* find_dialect(std::string_view name);
@@ -286,7 +291,10 @@ struct KnownTable {
 };
 
 // The kinds of statement, named in results.cpp (`kind_names`); `other` last.
-enum class Kind : std::uint8_t { query, insert, create_table_as, create_view, create_table, merge, update, delete_, other };
+enum class Kind : std::uint8_t {
+    query, insert, create_table_as, create_view, create_table, merge, update, delete_, create_procedure, create_function,
+    other
+};
 
 struct Statement {
     int index = 0;
@@ -296,6 +304,7 @@ struct Statement {
     std::string target_name;
     std::vector<Name> target_columns;  // INSERT (cols) / CREATE VIEW (cols) / CREATE TABLE (defs)
     std::optional<KnownTable> target_known;  // the target's columns, where known
+    std::vector<std::vector<Name>> dropped;  // DROP TABLE / VIEW: the tables it names
     bool named = false;                // a query that the caller named: it defines its target
     Query* query = nullptr;  // for UPDATE / DELETE / MERGE: one select over the target and its sources
     // MERGE ... INSERT VALUES without a column list: the positions (0-based)
@@ -339,6 +348,8 @@ struct Source {
     // byte offset in `text` of a 1-based line/column, or npos
     size_t offset(int line, int column) const;
     mutable std::vector<size_t> line_starts;
+    // the names a script declared: variables, never columns (by ASCII-lowered name)
+    const std::unordered_set<std::string>* variables = nullptr;
 };
 
 struct Names;  // interned dict keys, module state
@@ -370,6 +381,9 @@ struct Tables {
 // it creates the table or view, defines it (a query given a name), or fills
 // a table that nothing knew before.  The one place of this rule.
 bool defines_target(const Statement& st);
+// The tables a statement drops, which the statements after it no longer
+// know from it (the catalog's answer stands): next to the rule above.
+const std::vector<std::vector<Name>>& forgets(const Statement& st);
 
 void resolve_statement(Statement& st, const Dialect& d);
 

@@ -174,12 +174,14 @@ void Reader::walk(PyObject* node, Sub sub, Expr& out, Select* owner) {
         if (src.dialect->double_quoted_strings && str_view(field(p, n.quote_style)) == "\"") return;
         Name name = ident(p);
         if (variable(name)) return;
+        if (declared(name)) return;
         out.cols.push_back(ColRef{{std::move(name)}, sub, pos_of(p)});
     } else if (tag == "CompoundIdentifier") {
         ColRef ref{{}, sub, {}};
         const ListView parts = items(p);
         for (Py_ssize_t i = 0; i < parts.size(); ++i) ref.parts.push_back(ident(parts[i]));
         if (parts.size()) ref.pos = pos_of(parts[0]);
+        if (!ref.parts.empty() && declared(ref.parts[0])) return;  // r.id of a loop's record r
         if (!ref.parts.empty()) out.cols.push_back(std::move(ref));
     } else if (tag == "Value" || tag == "TypedString" || tag == "Wildcard" ||
                tag == "QualifiedWildcard") {

@@ -1,7 +1,9 @@
 // The extension module keldra_lineage._engine: the type Session (see
 // session.cpp) and lineage(sql, dialect, catalog), a session of one text.
+#include "fingerprint.hpp"
 #include "parse.hpp"
 #include "session.hpp"
+#include "split.hpp"
 
 #include "keldra/guard.hpp"
 
@@ -19,9 +21,43 @@ PyObject* lineage(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
+// The statements of a text as the engine cuts it: (begin, end, line, column)
+// each, `text[begin:end]` being what is parsed (in characters of the str, the
+// terminating semicolon left out) and (line, column) where it starts.
+PyObject* split(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded([&]() -> PyObject* {
+        if (nargs != 2) raise(PyExc_TypeError, "split() takes 2 arguments (sql, dialect)");
+        if (!PyUnicode_Check(args[0]))
+            raise(PyExc_TypeError, "sql must be a str, not %.200s", Py_TYPE(args[0])->tp_name);
+        const Dialect& d = *dialect_of(args[1]);
+        Ref bytes = Ref::steal(PyUnicode_AsEncodedString(args[0], "utf-8", "surrogatepass"));
+        const std::string_view text(PyBytes_AS_STRING(bytes.get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
+        Ref out = Ref::steal(PyList_New(0));
+        // byte offsets become character offsets in one pass: the pieces come in order
+        size_t byte = 0;
+        Py_ssize_t chars = 0;
+        auto to_chars = [&](size_t at) {
+            for (; byte < at; ++byte)
+                if ((static_cast<unsigned char>(text[byte]) & 0xC0) != 0x80) ++chars;
+            return chars;
+        };
+        for (const Piece& piece : split_statements(text, d)) {
+            const Py_ssize_t begin = to_chars(piece.begin);
+            const Py_ssize_t end = to_chars(piece.end);
+            Ref item = Ref::steal(Py_BuildValue("(nnii)", begin, end, piece.start.line, piece.start.column));
+            check(PyList_Append(out.get(), item.get()));
+        }
+        return out.release();
+    });
+}
+
 PyMethodDef methods[] = {
     {"lineage", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lineage)), METH_FASTCALL,
      "lineage(sql, dialect, catalog) -> list of Statement (see keldra_lineage.lineage)"},
+    {"fingerprint_key", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fingerprint_key_entry)),
+     METH_FASTCALL, "fingerprint_key(text, dialect) -> bytes (see keldra_lineage.fingerprint)"},
+    {"split", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(split)), METH_FASTCALL,
+     "split(sql, dialect) -> list of (begin, end, line, column): the statements as the engine cuts the text"},
     {nullptr, nullptr, 0, nullptr},
 };
 

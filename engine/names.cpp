@@ -10,36 +10,47 @@ namespace {
 // closest dialect of the parser and compares names as the warehouse does:
 // name, parser, function family, reported folding, quoted identifiers
 // compare case-insensitively, backslash escapes in strings, '#' comments,
-// [bracket] identifiers, "x" a string.
+// [bracket] identifiers, "x" a string (the parser reads it as one, or reads
+// an identifier that the reader then drops: Hive), quoted identifiers folded, and
+// block comments nested (as the parser dialect reads them: ansi, clickhouse,
+// databricks, generic, mssql and postgres nest; the others end a comment at
+// its first */), GO lines ending batches, DECLARE opening a section of
+// declarations, and variables written :x in statements.
 constexpr Dialect dialects[] = {
-    {"ansi", "ansi", "", Folding::keep, false, false, false, false, false},
-    {"bigquery", "bigquery", "bigquery", Folding::keep, true, true, true, false, false},
-    {"clickhouse", "clickhouse", "clickhouse", Folding::keep, false, true, false, false, false},
-    {"databricks", "databricks", "hive", Folding::keep, true, true, false, false, false},
+    {"ansi", "ansi", "", Folding::keep, false, false, false, false, false, false, true},
+    {"bigquery", "bigquery", "bigquery", Folding::keep, true, true, true, false, true},
+    {"clickhouse", "clickhouse", "clickhouse", Folding::keep, false, true, false, false, false, false, true},
+    {"databricks", "databricks", "hive", Folding::keep, true, true, false, false, true, false, true},
     {"duckdb", "duckdb", "duckdb", Folding::keep, false, false, false, false, false},
-    {"generic", "generic", "", Folding::keep, false, false, false, false, false},
+    {"generic", "generic", "", Folding::keep, false, false, false, false, false, false, true},
     {"hive", "hive", "hive", Folding::keep, true, true, false, false, true},
-    {"mssql", "mssql", "mssql", Folding::keep, true, false, false, true, false},
-    {"mysql", "mysql", "mysql", Folding::keep, true, true, true, false, false},
+    {"mssql", "mssql", "mssql", Folding::keep, true, false, false, true, false, false, true, true},
+    {"mysql", "mysql", "mysql", Folding::keep, true, true, true, false, true},
     // Oracle folds unquoted names to upper case; quoted ones are exact
     {"oracle", "oracle", "oracle", Folding::upper, false, false, false, false, false},
-    {"postgres", "postgres", "postgres", Folding::lower, false, false, false, false, false},
+    {"postgres", "postgres", "postgres", Folding::lower, false, false, false, false, false, false, true},
     {"redshift", "redshift", "postgres", Folding::lower, false, false, false, false, false},
-    {"snowflake", "snowflake", "snowflake", Folding::upper, false, true, false, false, false},
+    {"snowflake", "snowflake", "snowflake", Folding::upper, false, true, false, false, false, false, false, false, true, true},
     // Spark SQL: Databricks' parser and names (case-insensitive, quoted too)
-    {"spark", "databricks", "hive", Folding::keep, true, true, false, false, false},
+    {"spark", "databricks", "hive", Folding::keep, true, true, false, false, true, false, true},
     {"sqlite", "sqlite", "sqlite", Folding::keep, true, false, false, true, false},
     // Teradata: names are case-insensitive, quoted or not, and kept as written
-    {"teradata", "generic", "teradata", Folding::keep, true, false, false, false, false},
+    {"teradata", "generic", "teradata", Folding::keep, true, false, false, false, false, false, true},
     // Trino lower-cases every identifier, quoted ones too
-    {"trino", "generic", "trino", Folding::lower, true, false, false, false, false, true},
-    {"tsql", "mssql", "mssql", Folding::keep, true, false, false, true, false},
+    {"trino", "generic", "trino", Folding::lower, true, false, false, false, false, true, true},
+    {"tsql", "mssql", "mssql", Folding::keep, true, false, false, true, false, false, true, true},
 };
 static_assert([] {
     for (size_t i = 1; i < std::size(dialects); ++i)
         if (!(std::string_view(dialects[i - 1].name) < std::string_view(dialects[i].name))) return false;
     return true;
 }(), "the dialects stay sorted by name");
+static_assert([] {
+    for (const Dialect& a : dialects)
+        for (const Dialect& b : dialects)
+            if (std::string_view(a.parser) == b.parser && a.nested_comments != b.nested_comments) return false;
+    return true;
+}(), "dialects read by the same parser dialect nest comments alike");
 }  // namespace
 
 const Dialect* find_dialect(std::string_view name) {

@@ -11,8 +11,9 @@ namespace {
 constexpr const char* subtype_names[9] = {"IDENTITY", "TRANSFORMATION", "AGGREGATION", "JOIN",
                                           "GROUP_BY", "FILTER",         "SORT",        "WINDOW",
                                           "CONDITIONAL"};
-constexpr const char* kind_names[] = {"query",        "insert", "create_table_as", "create_view", "create_table",
-                                      "merge",        "update", "delete",          "other"};
+constexpr const char* kind_names[] = {"query",  "insert", "create_table_as", "create_view",     "create_table",
+                                      "merge",  "update", "delete",          "create_procedure", "create_function",
+                                      "other"};
 static_assert(std::size(kind_names) == static_cast<size_t>(Kind::other) + 1, "a name for every Kind");
 static_assert(std::size(kind_names) == std::extent_v<decltype(ResultTypes::kinds)>, "a string for every Kind");
 

@@ -5,7 +5,6 @@
 
 #include "engine.hpp"
 
-#include <cstring>
 #include <string_view>
 
 namespace keldra::engine {
@@ -20,6 +19,7 @@ struct Scanner {
     const Dialect& d;
     size_t i = 0;
     int line = 1, column = 1;
+    bool closed = true;  // what the last skip_opaque() skipped was closed before the text's end
 
     bool done() const { return i >= s.size(); }
     unsigned char at(size_t k) const { return k < s.size() ? static_cast<unsigned char>(s[k]) : 0; }
@@ -40,6 +40,7 @@ struct Scanner {
     // Skip what starts at i if it is a literal, quoted name or comment.
     // Returns false (nothing consumed) when i starts ordinary text.
     bool skip_opaque() {
+        closed = true;
         const unsigned char c = at(i);
         if (c == '-' && at(i + 1) == '-') return skip_line();
         if (c == '#' && d.hash_comments) return skip_line();
@@ -63,7 +64,7 @@ struct Scanner {
     }
 
     bool skip_block() {
-        const bool nested = std::strcmp(d.name, "postgres") == 0;
+        const bool nested = d.nested_comments;
         int depth = 0;
         while (!done()) {
             if (at(i) == '/' && at(i + 1) == '*' && (nested || depth == 0)) {
@@ -78,6 +79,7 @@ struct Scanner {
                 step();
             }
         }
+        closed = false;
         return true;
     }
 
@@ -99,6 +101,7 @@ struct Scanner {
                 return true;
             }
         }
+        closed = false;
         return true;
     }
 
@@ -115,7 +118,8 @@ struct Scanner {
         }
         const std::string_view tag = s.substr(i, k + 1 - i);
         const size_t close = s.find(tag, k + 1);
-        step_to(close == std::string_view::npos ? s.size() : close + tag.size());
+        closed = close != std::string_view::npos;
+        step_to(closed ? close + tag.size() : s.size());
         return true;
     }
 };

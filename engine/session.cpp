@@ -8,10 +8,14 @@
 #include "recovery.hpp"
 
 #include "parse.hpp"
+#include "scripts.hpp"
 #include "split.hpp"
 
 #include "keldra/args.hpp"
 #include "keldra/guard.hpp"
+
+#include <cstdio>
+#include <cstring>
 
 namespace keldra::engine {
 
@@ -99,12 +103,83 @@ void append(State& state, PyObject* out, Statement& st) {
     check(PyList_Append(out, build_statement(state.types, st).get()));
 }
 
-Statement refused(int index, Pos start, Pos at, MessageKind kind, std::string why) {
+Statement refused(int index, Pos start, MessageKind kind, std::string why, Pos at = {}) {
     Statement st;
     st.index = index;
     st.start = start;
-    st.fail(kind, at, std::move(why));
+    st.fail(kind, at ? at : start, std::move(why));
     return st;
+}
+
+// A statement whose quote or comment is not closed: an error at its opening.
+Statement unclosed(int index, const Piece& piece, const Dialect& d) {
+    return refused(index, piece.start, MessageKind::unterminated, unclosed_message(*piece.unclosed, d),
+                   piece.unclosed->pos);
+}
+
+// With the parser's exception on a piece with a doubtful quote pending:
+// whether the parser stopped after that quote closed, which is what a stray
+// quote paired with a quote of a later statement gives (the text after the
+// pair is no SQL).  Then the exception is cleared; else it stays pending.
+bool stray_quote(const Source& src, const Piece& piece) {
+    Ref exc = take_exception();
+    const Pos at = parse_error(src, exc.get()).pos;
+    const Pos closed = piece.doubtful->closed;
+    if (at.line > closed.line || (at.line == closed.line && at.column > closed.column)) return true;
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+    return false;
+}
+
+bool ident_word(unsigned char c) {
+    return c == '_' || (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// With the parser's exception pending: where, in `src.text`, the parser
+// expected the end of the statement and found a word that begins another
+// (statements without a semicolon between them, as T-SQL writes them), or
+// npos.  The exception stays pending.
+size_t next_statement_at(const Source& src) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    size_t at = std::string_view::npos;
+    if (PyObject* s = value ? PyObject_Str(value) : nullptr) {
+        Py_ssize_t n = 0;
+        if (const char* c = PyUnicode_AsUTF8AndSize(s, &n)) {
+            const std::string_view text(c, static_cast<size_t>(n));
+            const std::string_view expected = "Expected: end of statement, found: ";
+            const size_t e = text.find(expected);
+            const size_t where = text.rfind(" at Line: ");
+            int line = 0, column = 0;
+            if (e != std::string_view::npos && where != std::string_view::npos && where > e &&
+                std::sscanf(std::string(text.substr(where)).c_str(), " at Line: %d, Column: %d", &line, &column) == 2) {
+                size_t k = src.offset(line, column);
+                if (k != std::string_view::npos && !begins_statement(text.substr(e + expected.size(), where - e - expected.size()))) {
+                    // the word before it, if the parser took that for an alias (`FROM t UPDATE u SET ...`)
+                    size_t w = k;
+                    while (w > 0 && std::strchr(" \t\r\n\f\v", src.text[w - 1])) --w;
+                    size_t b = w;
+                    while (b > 0 && ident_word(static_cast<unsigned char>(src.text[b - 1]))) --b;
+                    k = b < w && begins_statement(src.text.substr(b, w - b)) ? b : std::string_view::npos;
+                }
+                if (k != std::string_view::npos && k > 0 && k < src.text.size()) at = k;
+            }
+        } else {
+            PyErr_Clear();
+        }
+        Py_DECREF(s);
+    } else {
+        PyErr_Clear();
+    }
+    PyErr_Restore(type, value, tb);
+    return at;
+}
+
+// A lone carriage return (the line end of old Mac files), not one of CRLF.
+bool has_lone_cr(std::string_view s) {
+    for (size_t k = s.find('\r'); k != std::string_view::npos; k = s.find('\r', k + 1))
+        if (k + 1 == s.size() || s[k + 1] != '\n') return true;
+    return false;
 }
 
 }  // namespace
@@ -134,7 +209,16 @@ Ref analyse_text(State& state, Session& session, PyObject* sql, PyObject* name) 
 
     // Lone surrogates go through as they are: the parser rejects them.
     Ref bytes = Ref::steal(PyUnicode_AsEncodedString(sql, "utf-8", "surrogatepass"));
-    const std::string_view text(PyBytes_AS_STRING(bytes.get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
+    std::string_view text(PyBytes_AS_STRING(bytes.get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
+    // Lone carriage returns are read as line feeds: the same length, so every
+    // offset stays, and the splitter and the parser both count those lines.
+    std::string lf_text;
+    if (has_lone_cr(text)) {
+        lf_text.assign(text);
+        for (size_t k = 0; k < lf_text.size(); ++k)
+            if (lf_text[k] == '\r' && (k + 1 == lf_text.size() || lf_text[k + 1] != '\n')) lf_text[k] = '\n';
+        text = lf_text;
+    }
     Tables& tables = session.tables;
     tables.catalog = session.catalog.get();
     tables.resolve_name = state.resolve;
@@ -143,20 +227,37 @@ Ref analyse_text(State& state, Session& session, PyObject* sql, PyObject* name) 
     // the text goes to its last query, wherever that is.
     std::deque<Statement> statements;  // they hold pointers into themselves: never moved
     int index = 0;
-    for (const Piece& piece : split_statements(text, d)) {
-        if (PyErr_CheckSignals() < 0) raise_current();  // Ctrl-C between statements
+    Splitter splitter(text, d);
+    Script script(text, d);  // blocks, control flow, procedures (scripts.cpp)
+    std::vector<Unit> units;
+    Ref parse = Ref::borrow(state.parse_sql);
+
+    // One statement for the parser: `stray` when the piece's doubtful quote
+    // turns out a stray one, `split` when the parser found the next
+    // statement at `next` (nothing was added then), else `done`.
+    // With `tentative`, a parser's failure adds nothing either: `failed`.
+    enum class Outcome : std::uint8_t { done, stray, split, failed };
+    size_t next = 0;
+    auto analyse = [&](std::string_view body, Pos start, const Piece* doubt, bool tentative = false) {
         const CollectorPaused paused;  // while its tree is built, read and released
-        const std::string_view body = text.substr(piece.begin, piece.end - piece.begin);
-        Source src{body, piece.start, &d, {}};
+        Source src{body, start, &d, {}, &script.variables()};
         Ref piece_text = Ref::steal(PyUnicode_DecodeUTF8(body.data(), static_cast<Py_ssize_t>(body.size()), "surrogatepass"));
-        Ref parse = Ref::borrow(state.parse_sql);
         PyObject* parsed_raw = nullptr;
         try {
             parsed_raw = call_parser(parse.get(), piece_text.get(), parser_dialect.get(), body, d);
         } catch (const ParseRefused& no_stack) {
-            statements.push_back(refused(++index, piece.start, no_stack.at ? src.absolute(no_stack.at.line, no_stack.at.column) : piece.start,
-                                          MessageKind::too_deep, no_stack.why));
-            continue;
+            statements.push_back(refused(++index, start, MessageKind::too_deep, no_stack.why,
+                                         no_stack.at ? src.absolute(no_stack.at.line, no_stack.at.column) : Pos{}));
+            return Outcome::done;
+        }
+        if (!parsed_raw && doubt && parser_failure() && stray_quote(src, *doubt)) return Outcome::stray;
+        if (!parsed_raw && parser_failure() && (next = next_statement_at(src)) != std::string_view::npos) {
+            PyErr_Clear();
+            return Outcome::split;
+        }
+        if (!parsed_raw && tentative && parser_failure()) {
+            PyErr_Clear();
+            return Outcome::failed;
         }
         Recovery recovered;  // a statement the parser rejects, rewritten (recovery.cpp)
         if (!parsed_raw && parser_failure())
@@ -167,10 +268,10 @@ Ref analyse_text(State& state, Session& session, PyObject* sql, PyObject* name) 
             Ref exc = take_exception();
             Statement st;
             st.index = ++index;
-            st.start = piece.start;
+            st.start = start;
             st.error = parse_error(src, exc.get());
             statements.push_back(std::move(st));
-            continue;
+            return Outcome::done;
         }
         Ref parsed = Ref::steal(parsed_raw);
         if (!PyList_Check(parsed.get())) raise(PyExc_TypeError, "sqloxide.parse_sql returned %R", parsed.get());
@@ -179,7 +280,7 @@ Ref analyse_text(State& state, Session& session, PyObject* sql, PyObject* name) 
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parsed.get()); ++i) {
             Statement& st = statements.emplace_back();
             st.index = ++index;
-            st.start = piece.start;
+            st.start = start;
             if (!recovered.note.empty()) st.warn(MessageKind::recovered_statement, {}, recovered.note);
             try {
                 read_statement(state.names, src, PyList_GET_ITEM(parsed.get(), i), st);
@@ -187,7 +288,94 @@ Ref analyse_text(State& state, Session& session, PyObject* sql, PyObject* name) 
                 too_deep(st);
             }
         }
-        // the tree is read; nothing of it is kept
+        return Outcome::done;  // the tree is read; nothing of it is kept
+    };
+
+    for (Piece piece; splitter.next(piece);) {
+        if (PyErr_CheckSignals() < 0) raise_current();  // Ctrl-C between statements
+        if (piece.unclosed) {
+            statements.push_back(unclosed(++index, piece, d));
+            continue;
+        }
+        units.clear();
+        script.read(piece, units);
+        for (size_t u = 0; u < units.size(); ++u) {
+            if (PyErr_CheckSignals() < 0) raise_current();
+            const Unit& unit = units[u];
+            if (unit.kind == Unit::Kind::statement) {
+                const std::string_view whole = unit.owner ? std::string_view(*unit.owner) : text;
+                const bool holds_doubt = piece.doubtful && !unit.owner && unit.begin <= piece.doubtful->at &&
+                                         piece.doubtful->at < unit.end;
+                Outcome outcome = Outcome::failed;
+                if (unit.line) {
+                    // A unit cut at a line: with the next units while it
+                    // fails alone (a few at most, so the cost stays linear)
+                    size_t last = u;
+                    for (;;) {
+                        const std::string_view tried = whole.substr(unit.begin, units[last].end - unit.begin);
+                        outcome = analyse(tried, unit.start, nullptr, true);
+                        if (outcome != Outcome::failed) break;
+                        if (last + 1 >= units.size() || !units[last + 1].line || units[last + 1].owner != unit.owner ||
+                            last - u >= 8)
+                            break;
+                        ++last;
+                    }
+                    if (outcome == Outcome::done) {
+                        u = last;  // the units it took are analysed
+                        continue;
+                    }
+                    if (outcome != Outcome::failed && last > u) {  // rare: no erasing in the common case
+                        units[u].end = units[last].end;
+                        units.erase(units.begin() + static_cast<std::ptrdiff_t>(u + 1),
+                                    units.begin() + static_cast<std::ptrdiff_t>(last + 1));
+                    }
+                }
+                const Unit& unit_now = units[u];
+                const std::string_view body = whole.substr(unit_now.begin, unit_now.end - unit_now.begin);
+                if (outcome == Outcome::failed)
+                    outcome = analyse(body, unit_now.start, holds_doubt ? &piece : nullptr);
+                if (outcome == Outcome::done) continue;
+                if (outcome == Outcome::split) {
+                    // the statement up to the next one, then what the rest holds
+                    Unit first = unit;
+                    first.end = unit.begin + next;
+                    while (first.end > first.begin && std::strchr(" \t\r\n\f\v", whole[first.end - 1])) --first.end;
+                    Source at{body, unit.start, &d, {}, nullptr};
+                    int line = 1, column = 1;
+                    for (size_t k = 0; k < next; ++k) {
+                        if (body[k] == '\n') {
+                            ++line;
+                            column = 1;
+                        } else if ((static_cast<unsigned char>(body[k]) & 0xC0) != 0x80) {
+                            ++column;
+                        }
+                    }
+                    std::vector<Unit> rest{std::move(first)};
+                    // the rest cut at its lines, since it may hold many more
+                    script.read_lines(whole, unit.owner, unit.begin + next, unit.end, at.absolute(line, column), rest);
+                    units.erase(units.begin() + static_cast<std::ptrdiff_t>(u));
+                    units.insert(units.begin() + static_cast<std::ptrdiff_t>(u), std::make_move_iterator(rest.begin()),
+                                 std::make_move_iterator(rest.end()));
+                    --u;  // the first part is analysed next
+                    continue;
+                }
+                splitter.cut(piece);  // the rest of the text is split anew after the cut
+                statements.push_back(unclosed(++index, piece, d));
+                break;
+            }
+            Statement& st = statements.emplace_back();
+            st.index = ++index;
+            st.start = unit.start;
+            if (unit.kind == Unit::Kind::unclosed) {
+                st.fail(MessageKind::unterminated, unit.start, unit.note);
+            } else if (unit.kind == Unit::Kind::procedure) {
+                st.kind = unit.function ? Kind::create_function : Kind::create_procedure;
+                st.target = unit.name;
+                if (!unit.note.empty()) st.warn(MessageKind::unsupported_construct, unit.start, unit.note);
+            } else if (!unit.note.empty()) {
+                st.warn(MessageKind::unsupported_construct, unit.start, unit.note);
+            }
+        }
     }
     if (!target.empty()) name_last_query(statements, target, name);
 

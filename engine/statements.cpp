@@ -214,6 +214,18 @@ struct StatementReader {
         }
         PyObject* values = nullptr;
         const std::string_view kind = variant(field(action, n.kind), &values);
+        if (kind == "Row" && s.from.size() > 1) {
+            // BigQuery's INSERT ROW: every column of the source row, read
+            // as the source's star (its columns once known, by name)
+            const FromItem& source = s.from[1];
+            SelectItem& item = s.items.emplace_back();
+            item.kind = ItemKind::qualified_star;
+            item.name = make_name("*", true, *r.src.dialect);
+            item.qualifier = source.alias ? std::vector<Name>{*source.alias} : source.table;
+            item.pos = r.pos_of(near);
+            if (!item.qualifier.empty()) return;
+            s.items.pop_back();
+        }
         if (kind != "Values") {
             r.unsupported(kind.empty() ? std::string_view("MERGE INSERT") : kind, near);
             return;
@@ -321,6 +333,11 @@ void read_statement(const Names& names, const Source& src, PyObject* node, State
         if (PyObject* query = field(p, n.query)) st.query = r.query(query, nullptr);
     } else {
         st.kind = Kind::other;  // DDL, SET, USE, ...: no column lineage
+        // DROP TABLE / VIEW: the tables named are gone for what follows
+        if (tag == "Drop" && (str_view(field(p, n.object_type)) == "Table" || str_view(field(p, n.object_type)) == "View")) {
+            const ListView names_ = items(field(p, n.names));
+            for (Py_ssize_t i = 0; i < names_.size(); ++i) st.dropped.push_back(r.object_name(names_[i]));
+        }
     }
 }
 

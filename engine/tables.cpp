@@ -127,13 +127,38 @@ bool defines_target(const Statement& st) {
             return !st.target_known;
         case Kind::query:
             return st.named;
+        case Kind::create_procedure:
+        case Kind::create_function:
         case Kind::other:
             return false;
     }
     return false;
 }
 
+const std::vector<std::vector<Name>>& forgets(const Statement& st) {
+    static const std::vector<std::vector<Name>> none;
+    return st.error.empty() ? st.dropped : none;
+}
+
 void Tables::record(const Statement& st) {
+    for (const std::vector<Name>& parts : forgets(st)) {
+        // the created table the name means (as find() reads it), if any
+        std::string key = key_of(parts);
+        if (!created.count(key))
+            if (auto bucket = by_last.find(std::string(last_part(key))); bucket != by_last.end()) {
+                int matches = 0;
+                for (const std::string& k : bucket->second)
+                    if (same_table(k, key)) {
+                        ++matches;
+                        key = k;
+                    }
+                if (matches != 1) continue;
+            }
+        if (created.erase(key)) {
+            auto& bucket = by_last[std::string(last_part(key))];
+            bucket.erase(std::remove(bucket.begin(), bucket.end(), key), bucket.end());
+        }
+    }
     if (!defines_target(st)) return;
     KnownTable t;
     t.name = st.target_name;

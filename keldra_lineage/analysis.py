@@ -2,7 +2,6 @@
 from __future__ import annotations
 
 import contextlib
-import functools
 import io
 import re
 import signal
@@ -236,67 +235,61 @@ def _ignore_interrupts():
     signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
 
 
-# The lineage engine: one job per input text, all of them one session.
+# The lineage engine: one job per input text, all of them one session, run by
+# supervised worker processes (worker.py).
 
-def lineage_of(job: tuple, dialect: str = "generic"):
-    """The engine's statements for one whole input text (a file's, standard
-    input's, an expression's or a dbt model's) in a session of its own:
-    ("ok", statements, created) or ("error", message); `created` tells whether
-    the text created or filled a table."""
-    from keldra_lineage import Session
-
-    text, name, catalog = job
-    try:
-        session = Session(dialect, catalog)
-        return ("ok", session.lineage(text, name), bool(session.tables))
-    except Exception as e:  # an engine fault loses this input only; the run goes on
-        return ("error", _fault(e))
+# Texts handed to the workers ahead of the one whose result is written next:
+# enough that a worker never waits for the next, few enough that memory does
+# not grow with the run.
+_AHEAD_PER_WORKER = 8
+_AHEAD_CHARS = 1 << 24
 
 
-def _fault(e: Exception) -> str:
-    return f"{type(e).__name__}: {' '.join(str(e).split())}"
-
-
-def lineage_run(inputs: list[tuple[str, str | None]], dialect: str, catalog, jobs: int,
-                progress=None) -> Iterator[tuple]:
+def lineage_run(inputs: Iterable[tuple[str, str | None]], dialect: str, catalog, jobs: int,
+                progress=None, supervisor=None) -> Iterator[tuple]:
     """("ok", statements) or ("error", message) for every (text, name) of
     `inputs`, in input order, each as soon as it is known: the texts are one
     session, so a table created by an earlier text feeds the later ones.
 
-    With one job the texts run in order in this process. With more, worker
-    processes analyse them at once, each in a session of its own; a text's
-    result stands as it is unless the texts before it created tables or it
-    creates one itself: then it runs again here, in the run's session, so
-    that the results never depend on the number of jobs."""
-    from keldra_lineage import Session
+    Worker processes analyse the texts (`supervisor`'s, or `jobs` of a
+    supervisor of this run's own), so a statement that kills its process is
+    that statement's error and nothing else is lost.  With one job one worker
+    runs the texts in order in the run's session.  With more, the workers
+    analyse texts at once, each in a session of its own; a text's result
+    stands as it is unless the texts before it created tables or it creates
+    one itself: then it runs again in the run's session, so that the results
+    never depend on the number of jobs."""
+    from keldra_lineage.worker import FRESH, SESSION, Job, Supervisor
 
-    session = Session(dialect, catalog)
-
-    def here(text, name):
-        try:
-            return ("ok", session.lineage(text, name))
-        except Exception as e:  # as in lineage_of
-            return ("error", _fault(e))
-
-    if jobs <= 1:
-        for text, name in inputs:
-            yield here(text, name)
-            if progress:
-                progress()
-        return
-    func = functools.partial(lineage_of, dialect=dialect)
-    jobs_in = [(text, name, catalog) for text, name in inputs]
-    defined = False  # whether the run's session holds a table yet
-    with contextlib.closing(run_jobs(func, jobs_in, jobs)) as outcomes:
-        for (text, name, _), result in outcomes:
-            if isinstance(result, WorkerDied):
-                result = ("error", f"the worker process analysing this input {result}")
-            if result[0] == "ok" and (result[2] or defined):
-                result = here(text, name)
+    runner = supervisor if supervisor is not None else Supervisor(dialect, catalog, jobs)
+    parallel = runner.workers > 1
+    defined = False  # whether the run's session may hold a table yet
+    pending: deque = deque()
+    chars = 0
+    texts = iter(inputs)
+    try:
+        while True:
+            while len(pending) < _AHEAD_PER_WORKER * runner.workers and chars < _AHEAD_CHARS:
+                item = next(texts, None)
+                if item is None:
+                    break
+                text, name = item
+                pending.append(runner.submit(Job(FRESH if parallel and not defined else SESSION, text, name)))
+                chars += len(text)
+            if not pending:
+                return
+            ticket = pending.popleft()
+            chars -= len(ticket.job.text)
+            result = runner.wait(ticket)
+            if ticket.job.mode == FRESH and result[0] == "ok" and (result[2] or defined):
+                result = runner.wait(runner.in_session(ticket))
                 defined = True
             yield result[:2]
             if progress:
                 progress()
+    finally:
+        if supervisor is None:
+            runner.close()
 
 
 def named_as(statements, kind: str) -> list:

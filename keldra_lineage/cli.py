@@ -333,7 +333,11 @@ def _run_engine(parser, args) -> int:
         progress.close()
         print(f"keldra-lineage: error: --output {' '.join(str(e).split())}", file=sys.stderr)
         return 2
-    results = analysis.lineage_run(readable, args.dialect, catalog, args.jobs or DEFAULT_JOBS)
+    from keldra_lineage.worker import Supervisor, WorkerStartError
+
+    # The analysis runs in worker processes only: this one reads, supervises and writes.
+    workers = Supervisor(args.dialect, catalog, args.jobs or DEFAULT_JOBS)
+    results = analysis.lineage_run(readable, args.dialect, catalog, workers.workers, supervisor=workers)
 
     failed = stopped = False
     try:
@@ -371,21 +375,28 @@ def _run_engine(parser, args) -> int:
                 stopped = True
                 break
         if not stopped:
-            failed = _read_logs(args, catalog, reporter, out, progress) or failed
+            failed = _read_logs(args, catalog, reporter, out, progress, workers) or failed
         out.close(parser)
+    except WorkerStartError as e:
+        out.close(parser)
+        reporter.error(f"keldra-lineage: error: {e}")
+        failed = True
     finally:
         results.close()
+        workers.close()
         progress.close()
         out.discard()
     reporter.close()
     return out.status or (1 if failed else 0)
 
 
-def _read_logs(args, catalog, reporter, out, progress) -> bool:
+def _read_logs(args, catalog, reporter, out, progress, workers) -> bool:
     """Every --query-log in order, each row as it is read; whether some failed."""
+    if not args.query_log:
+        return False  # nor import the fingerprint's tokenizer
     from keldra_lineage.querylog import LogAnalyser, QueryLogError, read_query_log
 
-    analyser = LogAnalyser(args.dialect, catalog)
+    analyser = LogAnalyser(args.dialect, catalog, supervisor=workers)
     failed = False
     for log in args.query_log:
         try:

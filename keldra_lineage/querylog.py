@@ -17,12 +17,14 @@ from __future__ import annotations
 
 import os
 import re
-from collections import OrderedDict
+from collections import OrderedDict, deque
 from collections.abc import Iterable, Iterator
 from typing import Any, NamedTuple, Optional
 
 from ._results import Message, Statement
+from .escaping import path_text
 from .fingerprint import Fingerprinter
+from .worker import with_defaults
 
 __all__ = ["LogRow", "LogResult", "LogAnalyser", "QueryLogError", "read_query_log",
            "QUERY_COLUMNS", "ID_COLUMNS", "DATABASE_COLUMNS", "SCHEMA_COLUMNS"]
@@ -130,16 +132,26 @@ def _batches(path: str, fmt: str, compression: Optional[str]):
     """The file's record batches, and its column names (first)."""
     import pyarrow as pa
 
+    def source():
+        try:
+            path.encode("utf-8")
+            return path
+        except UnicodeEncodeError:
+            # a name that is not UTF-8 (its bytes held as surrogate escapes)
+            # cannot reach pyarrow as text: the file is opened here, and
+            # closed by pyarrow with the stream it is given to
+            return open(path, "rb")  # noqa: SIM115
+
     if fmt == "parquet":
         import pyarrow.parquet as pq
 
-        f = pq.ParquetFile(path)
+        f = pq.ParquetFile(source())
         yield f.schema_arrow.names
         yield from f.iter_batches(batch_size=BATCH_ROWS)
         return
 
     def stream():
-        return pa.input_stream(path, compression=compression)
+        return pa.input_stream(source(), compression=compression)
 
     if fmt in ("csv", "tsv"):
         import pyarrow.csv as pc
@@ -174,11 +186,12 @@ def read_query_log(path, query_column: Optional[str] = None, id_column: Optional
     file has (case-insensitively); likewise the id, database and schema
     columns.  A file that cannot be read raises `QueryLogError` (after the
     rows read before the fault, if it is found part way)."""
-    file = os.fspath(path)
-    fmt, compression = log_format(file)
-    if not os.path.isfile(file):
-        raise QueryLogError(file, "no such file" if not os.path.exists(file) else "not a file")
-    batches = _batches(file, fmt, compression)
+    real = os.fspath(path)
+    file = path_text(real)  # as records and messages name it
+    fmt, compression = log_format(real)
+    if not os.path.isfile(real):
+        raise QueryLogError(file, "no such file" if not os.path.exists(real) else "not a file")
+    batches = _batches(real, fmt, compression)
     try:
         columns = next(batches)
     except (OSError, ValueError) as e:  # pyarrow's ArrowInvalid is a ValueError
@@ -276,6 +289,12 @@ def _reusable(statements) -> bool:
     return True
 
 
+# Rows read ahead of the one whose result is given next, when a supervisor's
+# workers analyse them, and analyses asked for ahead at most (per worker).
+_AHEAD_ROWS = 4096
+_AHEAD_PER_WORKER = 8
+
+
 class LogAnalyser:
     """Analyses log rows, each distinct query once.
 
@@ -284,9 +303,15 @@ class LogAnalyser:
     the text (an error, a column named by its expression) is shared by rows
     with the same exact text only.  The last `cache_size` distinct queries
     are kept (one seen again after it left is analysed again and counted from
-    1)."""
+    1).
 
-    def __init__(self, dialect: str = "generic", schema=None, cache_size: int = _CACHE_SIZE):
+    With a `supervisor` (`keldra_lineage.worker.Supervisor`) `run` has its
+    worker processes analyse the queries, several ahead of the row it gives
+    next, so that a query that kills its process is that query's error and
+    nothing else; the results are the same."""
+
+    def __init__(self, dialect: str = "generic", schema=None, cache_size: int = _CACHE_SIZE,
+                 supervisor=None):
         from . import Catalog
 
         if schema is not None and not isinstance(schema, Catalog):
@@ -297,58 +322,111 @@ class LogAnalyser:
         self._cache: OrderedDict = OrderedDict()   # key -> [first id, count, statements, (file, row)]
         self._catalogs: dict = {}
         self._cache_size = cache_size
+        self._supervisor = supervisor
         self.analysed = 0   # analyses run
         self.rows = 0
 
-    def _catalog_for(self, database, schema):
-        if self.catalog is None or not (database or schema):
-            return self.catalog
-        key = (database, schema)
-        cat = self._catalogs.get(key)
-        if cat is None:
-            from . import Catalog
-
-            if len(self._catalogs) >= 256:
-                self._catalogs.clear()
-            cat = self._catalogs[key] = Catalog.merge(self.catalog, default_schema=schema,
-                                                     default_database=database)
-        return cat
-
-    def analyse(self, row: LogRow) -> LogResult:
+    def _lineage(self, row: LogRow):
+        """("ok", statements, _) or ("error", message), in this process."""
         from . import lineage
 
-        self.rows += 1
-        if row.query is None or not row.query.strip():
-            what = "no query text" if row.query is None or not row.query else "an empty query text"
-            return LogResult(row, None, None, 0, (), (Message("missing_query", None, None, what),))
-        fp = self.fingerprint(row.query)
+        try:
+            catalog = with_defaults(self.catalog, (row.database, row.schema), self._catalogs)
+            return ("ok", lineage(row.query, self.dialect, catalog), False)
+        except Exception as e:  # an engine fault loses this row only
+            return ("error", f"{type(e).__name__}: {' '.join(str(e).split())}")
+
+    def analyse(self, row: LogRow) -> LogResult:
+        """The result of one row, analysed in this process if need be."""
+        return self._take(row, self._print(row), None)
+
+    @staticmethod
+    def _has_query(row: LogRow) -> bool:
+        return row.query is not None and bool(row.query.strip())
+
+    def _print(self, row: LogRow) -> Optional[str]:
+        return self.fingerprint(row.query) if self._has_query(row) else None
+
+    def _cached(self, row: LogRow, fp: str):
+        """(key, entry) of the row's analysis if it is kept, else (key, None)."""
         key = (fp, row.database, row.schema)
-        exact = (None, row.query, row.database, row.schema)
         entry = self._cache.get(key)
         if entry is None:
+            exact = (None, row.query, row.database, row.schema)
             entry = self._cache.get(exact)
             if entry is not None:
                 key = exact
+        return key, entry
+
+    def _take(self, row: LogRow, fp: Optional[str], ticket) -> LogResult:
+        """The row's result, as the rows before it have left the cache;
+        `ticket` is its analysis asked for ahead (None: none was)."""
+        self.rows += 1
+        if fp is None:
+            what = "no query text" if row.query is None or not row.query else "an empty query text"
+            return LogResult(row, None, None, 0, (), (Message("missing_query", None, None, what),))
+        key, entry = self._cached(row, fp)
         if entry is not None:
             self._cache.move_to_end(key)
             entry[1] += 1
             return LogResult(row, fp, entry[0], entry[1], entry[2], (), entry[3])
+        if self._supervisor is None:
+            outcome = self._lineage(row)
+        else:
+            outcome = self._supervisor.wait(ticket if ticket is not None else self._ask(row))
         problems = ()
-        try:
-            statements = complete_names(lineage(row.query, self.dialect, self._catalog_for(row.database, row.schema)),
-                                        row.database, row.schema)
-        except Exception as e:  # an engine fault loses this row only
+        if outcome[0] == "ok":
+            statements = complete_names(outcome[1], row.database, row.schema)
+        else:
             statements = ()
-            problems = (Message("engine_fault", None, None, f"{type(e).__name__}: {' '.join(str(e).split())}"),)
+            problems = (Message("engine_fault", None, None, outcome[1]),)
         self.analysed += 1
         if not problems:
             if not _reusable(statements):
-                key = exact
+                key = (None, row.query, row.database, row.schema)
             self._cache[key] = [row.id, 1, statements, (row.file, row.row)]
             if len(self._cache) > self._cache_size:
                 self._cache.popitem(last=False)
         return LogResult(row, fp, row.id, 1, statements, problems, (row.file, row.row))
 
+    def _ask(self, row: LogRow):
+        from .worker import FRESH, Job
+
+        return self._supervisor.submit(Job(FRESH, row.query, None, (row.database, row.schema)))
+
     def run(self, rows: Iterable[LogRow]) -> Iterator[LogResult]:
+        if self._supervisor is None:
+            for row in rows:
+                yield self.analyse(row)
+            return
+        # Read ahead: each query not known yet, nor asked for by a row before
+        # it, goes to the workers at once; rows are given in order as their
+        # analyses come back.
+        supervisor = self._supervisor
+        window: deque = deque()   # (row, fingerprint, ticket or None)
+        asked: dict = {}          # key -> the ticket asked for by a row in the window
+        in_flight = 0
+        most = _AHEAD_PER_WORKER * supervisor.workers
         for row in rows:
-            yield self.analyse(row)
+            fp = self._print(row)
+            ticket = None
+            if fp is not None:
+                key = (fp, row.database, row.schema)
+                if key not in asked and self._cached(row, fp)[1] is None:
+                    ticket = asked[key] = self._ask(row)
+                    in_flight += 1
+            window.append((row, fp, ticket))
+            while window and (len(window) > _AHEAD_ROWS or in_flight > most or window[0][2] is None
+                              or supervisor.ready(window[0][2])):
+                in_flight -= window[0][2] is not None
+                yield self._give(window.popleft(), asked)
+        while window:
+            yield self._give(window.popleft(), asked)
+
+    def _give(self, item, asked: dict) -> LogResult:
+        row, fp, ticket = item
+        if ticket is not None:
+            key = (fp, row.database, row.schema)
+            if asked.get(key) is ticket:
+                del asked[key]
+        return self._take(row, fp, ticket)

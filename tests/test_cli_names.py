@@ -70,3 +70,29 @@ def test_a_file_name_that_is_not_utf8_is_written_by_its_bytes(tmp_path, fmt):
     # the same name given on the command line
     alone = command(os.fsdecode(folder + b"/caf\xe9\xff.sql"), "-f", "csv", "-q", cwd=tmp_path)
     assert alone.returncode == 0 and "caf\\xe9\\xff.sql" in alone.stdout.decode("utf-8")
+
+
+@pytest.mark.parametrize("suffix", [".csv", ".jsonl.gz", ".parquet"])
+def test_a_query_log_whose_name_is_not_utf8_is_read_and_named_by_its_bytes(tmp_path, suffix):
+    import gzip
+
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    log = b"log\xff" + suffix.encode()   # in tmp_path, where the command runs
+    if suffix == ".csv":
+        Path(os.fsdecode(os.fsencode(tmp_path) + b"/" + log)).write_bytes(b"query_id,query_text\nq1,SELECT a FROM t\nq2,SELECT b FROM\n")
+    elif suffix == ".jsonl.gz":
+        with gzip.open(os.fsencode(tmp_path) + b"/" + log, "wb") as f:
+            f.write(b'{"query_id": "q1", "query_text": "SELECT a FROM t"}\n'
+                    b'{"query_id": "q2", "query_text": "SELECT b FROM"}\n')
+    else:
+        pq.write_table(pa.table({"query_id": ["q1", "q2"], "query_text": ["SELECT a FROM t", "SELECT b FROM"]}),
+                       str(tmp_path / "p.parquet"))
+        os.rename(tmp_path / "p.parquet", os.fsencode(tmp_path) + b"/" + log)
+    done = command("--query-log", log, "-f", "jsonl", cwd=tmp_path)
+    assert done.returncode == 1          # the second row does not parse
+    shown = "log\\xff" + suffix
+    rows = [json.loads(line) for line in done.stdout.decode("utf-8").splitlines()]
+    assert [(r["file"], r["query_id"], r["column"], r["source_table"]) for r in rows] == [(shown, "q1", "a", "t")]
+    assert done.stderr.decode("utf-8").startswith(shown + ":")

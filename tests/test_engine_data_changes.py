@@ -148,3 +148,27 @@ def test_data_changes_on_the_command_line(tmp_path):
     assert (2, "delete", "dw.customers", None, "dw.customers", "email", "FILTER") in seen
     assert (3, "update", "dw.customers", "name", "dw.customers", "name", "TRANSFORMATION") in seen
     assert all(r["statement"] in (1, 2, 3) for r in records)
+
+
+@pytest.mark.parametrize("schema, expected", [
+    # BigQuery's INSERT ROW writes every column of the source row
+    ({"t": ["id", "x"], "s": ["id", "x"]}, [("id", (ident("s", "id"),)), ("x", (ident("s", "x"),))]),
+    # the source's columns unknown: its star, never an invented column
+    (None, [("*", (ident("s", "*"),))]),
+])
+def test_merge_insert_row(schema, expected):
+    st = one("MERGE t USING s ON t.id = s.id WHEN NOT MATCHED THEN INSERT ROW", "bigquery", schema)
+    assert (st.kind, st.target) == ("merge", "t")
+    assert columns(st) == expected
+    assert st.warnings == ()
+
+
+@pytest.mark.parametrize("sql", [
+    "UPDATE TOP (10) dbo.t SET a = b + 1 WHERE c = 1",
+    "UPDATE TOP (10) PERCENT dbo.t SET a = b + 1 WHERE c = 1",
+])
+def test_tsql_update_top_writes_its_table(sql):
+    st = one(sql, "tsql")
+    assert (st.kind, st.target) == ("update", "dbo.t")
+    assert [c.name for c in st.columns] == ["a"] and st.columns[0].sources[0].column == "b"
+    assert [s.column for s in st.indirect] == ["c"]

@@ -3,6 +3,7 @@ grammar never crash it, never raise for bad SQL, and always give well-formed
 results."""
 import json
 import os
+import re
 
 from hypothesis import HealthCheck, given, settings, strategies as st
 
@@ -21,7 +22,7 @@ def check_well_formed(statements, text):
     assert isinstance(statements, list)
     for i, s in enumerate(statements, 1):
         assert type(s) is Statement and s.index == i
-        assert 1 <= s.line <= text.count("\n") + 1
+        assert 1 <= s.line <= len(re.split("\r\n|\r|\n", text))  # LF, CRLF and a lone CR end lines
         assert s.kind in keldra_lineage.KINDS
         if s.error is not None:
             assert s.error.startswith("line ") and s.columns == () and s.indirect == ()

@@ -1,5 +1,7 @@
 """Statements: kinds and targets, the output names of INSERT, CREATE ... AS and CREATE VIEW,
 tables created earlier in the text, statement positions, and error records."""
+import json
+
 import pytest
 
 import keldra_lineage
@@ -167,3 +169,111 @@ def test_a_bad_statement_is_an_error_record_and_loses_no_other(sql, prefix, name
         else:
             assert st.error is None
             assert [c.name for c in st.columns] == expected
+
+
+# ---------------------------------------------------------------- unclosed quotes and comments
+
+FIVE = ("SELECT a FROM t;\n"
+        "{bad}\n"
+        "SELECT 'x' AS b FROM u;\n"
+        "SELECT c FROM v WHERE d = 'it''s';\n"
+        "SELECT e AS \"E\" FROM w;\n")
+
+
+@pytest.mark.parametrize("bad, dialect, column", [
+    # the opening character's column on line 2, in characters
+    ("SELECT 'oops FROM s;", "generic", 8),
+    ("SELECT \"oops FROM s;", "generic", 8),
+    ("SELECT `oops FROM s;", "mysql", 8),
+    ("SELECT [oops FROM s;", "mssql", 8),
+    ("SELECT 'é', 'oops FROM s;", "generic", 13),
+    # [O'Brien] in generic: the parser reads a bracket and then a string, and so does the splitter
+    ("SELECT [O'Brien] FROM s;", "generic", 10),
+    ("SELECT $body$ oops FROM s;", "postgres", 8),
+    ("SELECT 1 /* oops FROM s;", "generic", 10),
+])
+def test_a_stray_quote_loses_only_its_statement(bad, dialect, column):
+    stmts = lineage(FIVE.format(bad=bad), dialect)
+    assert [(s.index, s.line) for s in stmts] == [(1, 1), (2, 2), (3, 3), (4, 4), (5, 5)]
+    error = stmts[1].error
+    assert (error.kind, error.line, error.column) == ("unterminated", 2, column)
+    assert stmts[1].columns == ()
+    assert [s.error for s in stmts if s.index != 2] == [None] * 4
+    names = [[c.name for c in s.columns] for s in stmts if s.index != 2]
+    assert [n[0].lower() for n in names] == ["a", "b", "c", "e"]
+
+
+def test_a_stray_quote_paired_with_a_later_one_is_named_with_where_it_closed():
+    stmts = lineage(FIVE.format(bad="SELECT 'oops FROM s;"))
+    # the stray quote closes at the first quote of line 3, past the line that ends statement 2
+    assert "closes only at line 3, column 8" in stmts[1].error.message
+    # line 5 has no quote: a quote that runs to the end of the text is never closed
+    stmts = lineage("SELECT a FROM t;\nSELECT 'oops FROM s;\nSELECT b FROM u;")
+    assert "never closed" in stmts[1].error.message
+    assert [s.error for s in (stmts[0], stmts[2])] == [None, None]
+
+
+@pytest.mark.parametrize("sql, expected", [
+    # the statement ends only at a line whose last non-blank character is ';'
+    ("SELECT a FROM t;\nSELECT 'x FROM s; SELECT b FROM u;   \nSELECT c FROM v",
+     [(1, None), (2, "unterminated"), (3, None)]),
+    # ... and without one, the rest of the text is the unclosed statement
+    ("SELECT a FROM t;\nSELECT 'x FROM s; SELECT b FROM u", [(1, None), (2, "unterminated")]),
+    # a string over lines that end with ';' is fine when the statement parses ...
+    ("SELECT 'one;\ntwo;\n' AS s FROM t;\nSELECT b FROM u", [(1, None), (2, None)]),
+    # ... and when it does not, before the string closes, the parser's error stands
+    ("SELECT a FROM WHERE 'one;\ntwo' = b;\nSELECT b FROM u", [(1, "parse_error"), (2, None)]),
+    # a closed block comment holds semicolons and whole statements
+    ("SELECT a FROM t;\n/*\nSELECT x FROM y;\n*/\nSELECT b FROM u", [(1, None), (2, None)]),
+])
+def test_where_an_unclosed_statement_ends(sql, expected):
+    stmts = lineage(sql)
+    assert [(s.index, s.error and s.error.kind) for s in stmts] == expected
+
+
+NESTING = {"ansi", "clickhouse", "databricks", "generic", "mssql", "postgres", "spark", "teradata",
+           "trino", "tsql"}
+
+
+@pytest.mark.parametrize("dialect", keldra_lineage.DIALECTS)
+def test_block_comments_nest_where_the_parser_nests_them(dialect):
+    stmts = lineage("SELECT 1 AS a /* x /* y */ ;\nSELECT 2 AS b */;\nSELECT 3 AS c", dialect)
+    if dialect in NESTING:
+        assert [(s.line, [c.name.lower() for c in s.columns]) for s in stmts] == [(1, ["a"]), (3, ["c"])]
+    else:
+        # the comment ends at its first */: `SELECT 2 AS b */` is a statement, and no good one
+        assert [s.line for s in stmts] == [1, 2, 3]
+        assert [s.error is None for s in stmts] == [True, False, True]
+        assert stmts[1].error.kind == "parse_error"
+
+
+def test_an_unclosed_nested_comment_is_reported_where_it_opened():
+    stmts = lineage("SELECT 1 AS a;\n  /* x /* y */ still open;\nSELECT 2 AS b;", "postgres")
+    assert [(s.index, s.error and (s.error.kind, s.error.line, s.error.column)) for s in stmts] == [
+        (1, None), (2, ("unterminated", 2, 3)), (3, None)]
+
+
+@pytest.mark.parametrize("ending", ["\n", "\r\n", "\r"])
+def test_positions_count_every_kind_of_line_end(ending):
+    sql = ending.join(["SELECT a FROM t;", "SELECT", "  x FROM t, u;", "SELECT b,", "  c FROM u WHERE );",
+                       "SELECT 'oops FROM v;", "SELECT d FROM w"])
+    stmts = lineage(sql, schema={"t": ["a", "x"], "u": ["b", "c", "x"]})
+    assert [s.line for s in stmts] == [1, 2, 4, 6, 7]
+    # from the parser's spans (a warning at a column, an error) and from the splitter
+    [ambiguous] = stmts[1].warnings
+    assert (ambiguous.kind, ambiguous.line, ambiguous.column) == ("ambiguous_column", 3, 3)
+    assert (stmts[2].error.kind, stmts[2].error.line, stmts[2].error.column) == ("parse_error", 5, 18)
+    assert (stmts[3].error.kind, stmts[3].error.line, stmts[3].error.column) == ("unterminated", 6, 8)
+    assert [c.name for c in stmts[4].columns] == ["d"]
+
+
+def test_the_command_line_reports_an_unclosed_quote_where_it_opened(tmp_path):
+    from test_cli_engine import run
+
+    script = tmp_path / "old_mac.sql"
+    script.write_bytes(b"SELECT a FROM t;\rSELECT [O'Brien] FROM u;\rSELECT 'x' AS b FROM v;\r")
+    done = run(script, "-f", "jsonl")
+    assert done.returncode == 1
+    records = [json.loads(line) for line in done.stdout.splitlines()]
+    assert [(r["statement"], r["line"], r["column"]) for r in records] == [(1, 1, "a"), (3, 3, "b")]
+    assert done.stderr.startswith(f"{script}:2:10: this string closes only at line 3, column 8")

@@ -72,7 +72,7 @@ def test_analysis_once_per_distinct_query_with_names_completed(tmp_path):
     assert isinstance(missing.problems[0], Message)
     # a query that cannot be parsed is an error of its row; a stray quote takes nothing else with it
     assert bad.statements[0].error.kind == "parse_error"
-    assert stray.statements[0].error.kind == "parse_error"
+    assert stray.statements[0].error.kind == "unterminated"
     # with a database and no schema: a schema.table name is completed, a bare name is not
     [ins] = insert.statements
     assert ins.target == "OUT"

@@ -3,15 +3,16 @@ log's rows that share one analysis share their rendered statement part
 (keldra_lineage.streaming.SharedLines)."""
 from __future__ import annotations
 
-import json
-
 from keldra_lineage import formats
 from keldra_lineage.output import Done, RecordFormat, RecordWriter
 
 
 class JsonLines(RecordFormat):
     def render(self, rows, fields) -> str:
-        return "".join(json.dumps(dict(zip(fields, r)), ensure_ascii=False) + "\n" for r in rows)
+        from keldra_lineage.streaming import object_text
+
+        fields = tuple(fields)
+        return "".join([object_text(fields, r) + "\n" for r in rows])
 
     def stream_writer(self, run):
         return _LogLines(self, run) if run.logs else RecordWriter(self, run)

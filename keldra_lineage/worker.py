@@ -1,0 +1,423 @@
+"""The lineage engine in supervised worker processes: a statement that kills
+the process analysing it (a crash in native code, an abort, the kernel's
+out-of-memory killer) costs that statement only.
+
+The command's own process never analyses: it reads, hands `Job`s to the
+workers, and writes their results in order.  One worker (slot 0) holds the
+run's session, the tables its texts created; with more slots the others
+analyse texts each in a session of their own.
+
+When a worker dies, the job it was running is known (every job is answered
+as soon as it is done).  A fresh worker replays the texts that defined the
+session's tables so far, then runs the dead job again one statement at a
+time, each statement the engine's splitter cut given alone with the rest of
+the text blanked (newlines kept, so that every position stays what it was).
+A statement that kills that worker too becomes an error record of its own;
+no statement runs more than twice.  A worker that dies before it is ready is
+`WorkerStartError`: the run cannot go on.
+"""
+from __future__ import annotations
+
+import gc
+import multiprocessing
+import os
+import signal
+import sys
+import threading
+from collections import deque
+from multiprocessing.connection import wait as wait_for_any
+from typing import NamedTuple, Optional
+
+from ._results import Message, Statement
+
+__all__ = ["Job", "Supervisor", "WorkerStartError", "SESSION", "FRESH"]
+
+# Where a job runs: in the run's session; in a session of its own (with the
+# catalog completed by `defaults`, a query-log row's database and schema);
+# or after the last FRESH job, in its session (a statement of a text run
+# statement by statement).
+SESSION, FRESH, CONTINUE = "session", "fresh", "continue"
+
+# Workers are forked: they start at once, with the catalog (whatever Python
+# object it is) and the imported modules as the parent has them.
+_FORK = multiprocessing.get_context("fork")
+_READY = "ready"
+
+
+class Job(NamedTuple):
+    mode: str
+    text: str
+    name: Optional[str] = None
+    defaults: Optional[tuple] = None   # (database, schema) of a FRESH session's catalog
+    prelude: tuple = ()                # (text, name) run first in a FRESH session
+
+
+class WorkerStartError(RuntimeError):
+    """A worker process died before it could take a job: nothing can be analysed."""
+
+
+def with_defaults(catalog, defaults: Optional[tuple], cache: dict):
+    """`catalog` completing unqualified names with `defaults` (database,
+    schema), one per pair in `cache` (which keeps the last 256)."""
+    if catalog is None or not defaults or not any(defaults):
+        return catalog
+    found = cache.get(defaults)
+    if found is None:
+        from .catalog import Catalog
+
+        if len(cache) >= 256:
+            cache.clear()
+        database, schema = defaults
+        found = cache[defaults] = Catalog.merge(catalog, default_schema=schema, default_database=database)
+    return found
+
+
+def how_it_died(exitcode: Optional[int]) -> str:
+    """"signal 11: SIGSEGV", "exit status 3"."""
+    if exitcode is None:
+        return "no exit status"
+    if exitcode >= 0:
+        return f"exit status {exitcode}"
+    try:
+        return f"signal {-exitcode}: {signal.Signals(-exitcode).name}"
+    except ValueError:
+        return f"signal {-exitcode}"
+
+
+def crashed_statement(index: int, line: int, column: int, how: str) -> Statement:
+    """The record of a statement whose worker died while analysing it."""
+    error = Message("worker_died", line, column, f"the worker process analysing this statement died ({how})")
+    return Statement(index, line, "other", None, (), (), (), error)
+
+
+class Ticket:
+    """A job handed to the supervisor, and its result once known:
+    ("ok", statements, created) or ("error", message), `created` telling
+    whether the job's own session holds a table (FRESH and CONTINUE jobs)."""
+
+    __slots__ = ("job", "result", "parent", "pieces", "piece", "crashes")
+
+    def __init__(self, job: Job, parent: Optional["Ticket"] = None, piece: Optional[tuple] = None):
+        self.job = job
+        self.result = None
+        self.parent = parent     # the ticket of the whole text, for one of its statements
+        self.piece = piece       # (begin, end, line, column) of that statement
+        self.pieces = None       # the statements' tickets, once the text runs statement by statement
+        self.crashes = {}        # piece number -> its crash record, once known
+
+    @property
+    def done(self) -> bool:
+        return self.result is not None
+
+
+class _Worker:
+    """One worker process: the jobs go down one pipe, a result per job comes
+    up another.  `sent` holds the tickets not yet answered, in order."""
+
+    def __init__(self, dialect: str, catalog, replay: list, others: list):
+        jobs_out, jobs_in = _FORK.Pipe(duplex=False)[::-1]   # (write end, read end)
+        results_in, results_out = _FORK.Pipe(duplex=False)
+        # the child closes its copies of this side's ends, and the other workers'
+        others = [*others, jobs_out, results_in]
+        self.process = _FORK.Process(target=_serve, daemon=True, name="keldra-lineage worker",
+                                     args=(jobs_in, results_out, dialect, catalog, replay, others))
+        before = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+        try:
+            self.process.start()
+        finally:
+            signal.pthread_sigmask(signal.SIG_SETMASK, before)
+        jobs_in.close()
+        results_out.close()
+        self.jobs = jobs_out
+        self.results = results_in
+        self.sent: deque = deque()
+        try:
+            ready = self.results.recv()
+        except (EOFError, OSError):
+            ready = None
+        if ready != _READY:
+            self.close()
+            raise WorkerStartError(f"the worker process died at start-up ({how_it_died(self.process.exitcode)})")
+
+    def send(self, ticket: Ticket) -> bool:
+        """False when the worker has gone."""
+        self.sent.append(ticket)
+        try:
+            self.jobs.send(ticket.job)
+            return True
+        except OSError:   # a broken pipe: it died
+            return False
+
+    def close(self, kill: bool = False) -> None:
+        self.jobs.close()
+        if kill and self.process.is_alive():
+            self.process.kill()
+        self.process.join()
+        self.results.close()
+
+
+class Supervisor:
+    """Runs `Job`s on `workers` processes; `submit` hands one over, `wait`
+    gives its result.  Results are the same as one process running the jobs
+    in the order they were submitted (SESSION jobs in one session)."""
+
+    def __init__(self, dialect: str, catalog, workers: int = 1):
+        self.dialect = dialect
+        self.catalog = catalog
+        self._slots: list[Optional[_Worker]] = [None] * max(1, workers)
+        self._replay: list = []   # (text, name) the run's session ran that may have defined tables
+        self.deaths = 0
+
+    @property
+    def workers(self) -> int:
+        return len(self._slots)
+
+    def submit(self, job: Job) -> Ticket:
+        ticket = Ticket(job)
+        self._send(ticket, self._slot_for(job))
+        return ticket
+
+    def in_session(self, ticket: Ticket) -> Ticket:
+        """`ticket`'s text run again in the run's session; a statement that
+        killed a worker the first time is not run again."""
+        job = ticket.job._replace(mode=SESSION, defaults=None, prelude=())
+        if not ticket.pieces:
+            return self.submit(job)
+        whole = Ticket(job)
+        whole.pieces = [Ticket(p.job._replace(mode=SESSION, defaults=None, prelude=()), whole, p.piece)
+                        for p in ticket.pieces]
+        whole.crashes = dict(ticket.crashes)
+        for number, piece in enumerate(whole.pieces):
+            if number in whole.crashes:
+                piece.result = ("crashed", None)
+        if all(p.done for p in whole.pieces):
+            whole.result = _assemble(whole)
+        for piece in whole.pieces:
+            if not piece.done:
+                self._send(piece, 0)
+        return whole
+
+    def _slot_for(self, job: Job) -> int:
+        if job.mode == SESSION or len(self._slots) == 1:
+            return 0
+        # the least busy worker; a dead or unstarted one counts as idle
+        return min(range(len(self._slots)),
+                   key=lambda k: len(self._slots[k].sent) if self._slots[k] is not None else 0)
+
+    def _send(self, ticket: Ticket, slot: int) -> None:
+        worker = self._slots[slot]
+        if worker is None:
+            others = [c for w in self._slots if w is not None for c in (w.jobs, w.results)]
+            worker = self._slots[slot] = _Worker(self.dialect, self.catalog,
+                                                 self._replay if slot == 0 else [], others)
+        if not worker.send(ticket):
+            self._died(slot)
+
+    def ready(self, ticket: Ticket) -> bool:
+        """Whether the result is known, reading what has come without waiting."""
+        if not ticket.done:
+            self._pump(timeout=0)
+        return ticket.done
+
+    def wait(self, ticket: Ticket):
+        while not ticket.done:
+            if not self._pump(timeout=None):
+                raise RuntimeError("a job's result was awaited that no worker has")
+        return ticket.result
+
+    def _pump(self, timeout) -> bool:
+        """Read the results that have come (waiting up to `timeout` seconds,
+        None: until one comes); False when no worker has a job."""
+        busy = {w.results: k for k, w in enumerate(self._slots) if w is not None and w.sent}
+        if not busy:
+            return False
+        for conn in wait_for_any(list(busy), timeout):
+            slot = busy[conn]
+            worker = self._slots[slot]
+            try:
+                while True:
+                    result = conn.recv()
+                    self._answered(worker.sent.popleft(), result, slot)
+                    if not conn.poll():
+                        break
+            except (EOFError, OSError):
+                self._died(slot)
+        return True
+
+    def _answered(self, ticket: Ticket, result, slot: int) -> None:
+        if ticket.job.mode == SESSION and result[0] == "ok" and _may_define(result[1]):
+            self._replay.append((ticket.job.text, ticket.job.name))
+        self._settle(ticket, result)
+
+    def _settle(self, ticket: Ticket, result) -> None:
+        ticket.result = result
+        whole = ticket.parent
+        if whole is not None and all(p.done for p in whole.pieces):
+            whole.result = _assemble(whole)
+
+    def _died(self, slot: int) -> None:
+        """The worker in `slot` has died: its first unanswered job was running."""
+        worker = self._slots[slot]
+        self._slots[slot] = None
+        try:  # what it answered before it died
+            while worker.sent and worker.results.poll():
+                result = worker.results.recv()
+                self._answered(worker.sent.popleft(), result, slot)
+        except (EOFError, OSError):
+            pass
+        worker.close(kill=True)
+        self.deaths += 1
+        how = how_it_died(worker.process.exitcode)
+        if not worker.sent:
+            return
+        running, *queued = worker.sent
+        again = []
+        if running.parent is None:
+            again = self._split(running)
+        else:
+            begin, end, line, column = running.piece
+            number = running.parent.pieces.index(running)
+            running.parent.crashes[number] = crashed_statement(0, line, column, how)
+            self._settle(running, ("crashed", how))
+        # A statement of a text run statement by statement in a session of
+        # its own: the first one after the crash starts that session anew.
+        restart = {running.parent} if running.parent is not None and running.job.mode != SESSION else set()
+        for t in again + queued:
+            if t.job.mode == CONTINUE and t.parent in restart:
+                restart.discard(t.parent)
+                t.job = t.job._replace(mode=FRESH, defaults=t.parent.job.defaults,
+                                       prelude=t.parent.job.prelude + _done_part(t.parent))
+            self._send(t, slot)
+
+    def _split(self, ticket: Ticket) -> list:
+        """The tickets of the text's statements, one job each."""
+        from . import _engine
+
+        text = ticket.job.text
+        pieces = _engine.split(text, self.dialect)
+        ticket.pieces = []
+        if not pieces:
+            ticket.result = ("ok", [], False)
+            return []
+        session = ticket.job.mode == SESSION
+        for k, piece in enumerate(pieces):
+            begin, end, line, column = piece
+            last = k == len(pieces) - 1
+            mode = SESSION if session else (FRESH if k == 0 else CONTINUE)
+            job = Job(mode, "\n" * (line - 1) + " " * (column - 1) + text[begin:end],
+                      ticket.job.name if last else None,
+                      ticket.job.defaults if mode == FRESH else None,
+                      ticket.job.prelude if mode == FRESH else ())
+            ticket.pieces.append(Ticket(job, ticket, piece))
+        return ticket.pieces
+
+    def close(self) -> None:
+        """End the workers: those still busy at once."""
+        slots, self._slots = self._slots, [None] * len(self._slots)
+        for worker in slots:
+            if worker is not None:
+                worker.close(kill=bool(worker.sent))
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+def _may_define(statements) -> bool:
+    """Whether a text's statements may have created or filled a table (only
+    a statement with a target can)."""
+    return any(st.target is not None and st.error is None for st in statements)
+
+
+def _done_part(whole: Ticket) -> tuple:
+    """(text, name) of the statements of `whole` that ran before a crash and
+    may have defined a table: what a fresh session of its own replays."""
+    return tuple((p.job.text, p.job.name) for p in whole.pieces
+                 if p.done and p.result[0] == "ok" and _may_define(p.result[1]))
+
+
+def _assemble(whole: Ticket):
+    """The result of a text run statement by statement: its statements
+    numbered as one run would number them, a crashed one as its error."""
+    statements = []
+    created = False
+    for number, piece in enumerate(whole.pieces):
+        if piece.result[0] == "error":
+            return piece.result
+        if piece.result[0] == "crashed":
+            statements.append(whole.crashes[number]._replace(index=len(statements) + 1))
+            continue
+        _, found, made = piece.result
+        created = created or made
+        statements.extend(st._replace(index=len(statements) + 1) for st in found)
+    return ("ok", statements, created)
+
+
+# -- the worker's side -------------------------------------------------------
+
+def _serve(jobs, results, dialect, catalog, replay, others) -> None:
+    """A worker's life: replay, say it is ready, answer every job in order."""
+    # What the parent made stays out of this process's collections: they would
+    # write to every object, and so copy the pages the fork shares.
+    gc.freeze()
+    for conn in others:   # the parent's ends of the pipes, inherited: not this process's to hold
+        conn.close()
+    signal.signal(signal.SIGINT, signal.SIG_IGN)   # Ctrl-C is the parent's to handle
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
+    # Nothing reaches the command's output from here; the parent's buffered
+    # output, copied by the fork, is never written twice.
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    if 1 not in (jobs.fileno(), results.fileno()):   # a closed standard output: a pipe may have its number
+        os.dup2(devnull, 1)
+    sys.stdout = open(devnull, "w", closefd=False)
+    from .session import Session
+
+    session = Session(dialect, catalog)
+    for text, name in replay:
+        try:
+            session.lineage(text, name)
+        except Exception:  # it failed the same way the first time: nothing was defined
+            pass
+    results.send(_READY)
+    # Jobs are read as they come so that the parent never waits to send one;
+    # when the parent has gone there is nothing left to do.
+    queue: deque = deque()
+    arrived = threading.Condition()
+
+    def read():
+        while True:
+            try:
+                job = jobs.recv()
+            except (EOFError, OSError):
+                os._exit(0)
+            with arrived:
+                queue.append(job)
+                arrived.notify()
+
+    threading.Thread(target=read, daemon=True).start()
+    own = None
+    catalogs: dict = {}
+    while True:
+        with arrived:
+            while not queue:
+                arrived.wait()
+            job = queue.popleft()
+        try:
+            if job.mode == SESSION:
+                statements = session.lineage(job.text, job.name)
+                result = ("ok", statements, False)
+            else:
+                if job.mode == FRESH:
+                    own = Session(dialect, with_defaults(catalog, job.defaults, catalogs))
+                    for text, name in job.prelude:
+                        own.lineage(text, name)
+                statements = own.lineage(job.text, job.name)
+                result = ("ok", statements, bool(own.tables))
+        except Exception as e:  # an engine fault loses this job only
+            result = ("error", f"{type(e).__name__}: {' '.join(str(e).split())}")
+        try:
+            results.send(result)
+        except (OSError, ValueError):
+            os._exit(0)
