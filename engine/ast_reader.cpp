@@ -109,10 +109,16 @@ int Statement::table_id(const std::string& name) {
     return it->second;
 }
 
+// A warning already given (same kind, position and text) is not repeated;
+// the look-up is by hash, so n warnings cost n steps, not n * n.
 void Statement::warn(MessageKind kind, Pos pos, std::string message) {
     Message m{kind, pos ? pos : start, std::move(message)};
-    for (const auto& w : warnings)
-        if (w == m) return;
+    const size_t h = std::hash<std::string>{}(m.text) ^
+                     (static_cast<size_t>(m.pos.line) * 1000003u + static_cast<size_t>(m.pos.column)) * 31u ^
+                     static_cast<size_t>(m.kind);
+    for (auto [it, end] = warned.equal_range(h); it != end; ++it)
+        if (warnings[it->second] == m) return;
+    warned.emplace(h, warnings.size());
     warnings.push_back(std::move(m));
 }
 

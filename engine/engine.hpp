@@ -213,6 +213,19 @@ struct Clause {
 
 struct Scope;
 
+// The most output columns the query blocks of one statement may have in all
+// (its CTEs, derived tables, subqueries and branches included): a star over
+// a join of a CTE with itself doubles the columns at every level, so 22
+// levels of 1,151 bytes would make 4.2 million.  No database allows a tenth
+// of this in one select list.  Exported as keldra_lineage.MAX_COLUMNS.
+inline constexpr size_t max_columns = 100'000;
+
+// A statement that a step stops within one of the limits above: the
+// statement's error record, with nothing else of it kept.
+struct StatementRefused {
+    Message why;
+};
+
 struct Select {
     std::vector<FromItem> from;
     std::vector<SelectItem> items;
@@ -299,6 +312,7 @@ struct Statement {
     std::vector<size_t> positional;
     Message error;                  // empty when the statement was analysed
     std::vector<Message> warnings;
+    std::unordered_multimap<size_t, size_t> warned;  // a warning's hash -> its index, to drop repeats
 
     // the queries, owned here
     std::deque<Query> queries;

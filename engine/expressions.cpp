@@ -141,8 +141,15 @@ Expr Reader::expression(PyObject* node, Sub sub, Select* owner) {
     return out;
 }
 
+// Ctrl-C during the walk of a long statement: the interpreter's signal
+// handlers run every 4,096 nodes, so an interrupt ends the walk at once (the
+// parse before it cannot be interrupted).  Only this call holds the tree, so
+// no handler can change what the walk borrows from it.
+thread_local unsigned walked = 0;
+
 void Reader::walk(PyObject* node, Sub sub, Expr& out, Select* owner) {
     if (!node) return;
+    if ((++walked & 4095) == 0 && PyErr_CheckSignals() < 0) throw PyErrorSet{};
     if (is_sequence(node)) {
         const ListView all = items(node);
         for (Py_ssize_t i = 0; i < all.size(); ++i) walk(all[i], sub, out, owner);

@@ -27,6 +27,7 @@ namespace keldra::engine {
     X(parse_error)           /* the parser rejected the statement */                         \
     X(too_deep)              /* nested too deeply to analyse */                              \
     X(unterminated)          /* a quote or block comment that is never closed */             \
+    X(too_wide)              /* more output columns than the engine keeps (max_columns) */   \
     /* made by the Python layer (inputs, query logs, the runner) */                          \
     X(unreadable_input)      /* a file or log that cannot be read */                         \
     X(missing_query)         /* a query-log row without a query text */                      \

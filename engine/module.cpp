@@ -1,6 +1,7 @@
 // The extension module keldra_lineage._engine: the type Session (see
 // session.cpp) and lineage(sql, dialect, catalog), a session of one text.
 #include "fingerprint.hpp"
+#include "parse.hpp"
 #include "session.hpp"
 #include "split.hpp"
 
@@ -73,6 +74,8 @@ int exec_module(PyObject* module) {
         st->resolve = PyUnicode_InternFromString("resolve");
         if (!st->resolve) raise_current();
         check(PyModule_AddObjectRef(module, "MESSAGE_KINDS", message_kinds().get()));
+        check(PyModule_AddIntConstant(module, "MAX_COLUMNS", static_cast<long>(max_columns)));
+        check(PyModule_AddIntConstant(module, "MAX_NESTING", max_nesting));
         st->session_type = make_session_type(module);
         check(PyModule_AddObjectRef(module, "Session", reinterpret_cast<PyObject*>(st->session_type)));
     });

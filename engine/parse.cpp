@@ -1,6 +1,7 @@
 // The parser's call: sqloxide on one statement's text, on a stack that can
 // hold what it builds, and its failures turned into the statement's error.
 #include "parse.hpp"
+#include "scanner.hpp"
 
 #include "keldra/guard.hpp"
 #include "keldra/stack.hpp"
@@ -11,6 +12,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
+#include <vector>
 
 namespace keldra::engine {
 
@@ -94,6 +97,70 @@ size_t token_bound(std::string_view text) {
         }
     }
     return units;
+}
+
+// Nesting.  The parser counts its recursion into brackets, subqueries and
+// unary operators and gives up at 50 levels ("recursion limit exceeded").
+// Before it gives up, some constructs read an argument, fail and read it
+// again another way (ARRAY[, CAST(, TRY_CAST(, CONVERT(, SUBSTRING(, CEIL(,
+// FLOOR(, OVERLAY(... in every dialect), so once a nest of them reaches the
+// limit the time doubles with every level of them open: 48 ARRAY[ never
+// end.  A statement that reaches the limit is refused by the parser whatever
+// it does, so it is refused here first, as soon as the count below says so:
+//
+// - every bracket, ( [ or {, costs the parser at least one level, and so
+//   does the first SELECT inside a bracket (or at the top), which starts a
+//   query and its select list; nothing here counts a level the parser does
+//   not spend, so the count is never higher than the parser's (save for
+//   brackets of a data type, STRUCT(a STRUCT(b ...)), which no real type
+//   nests 48 deep);
+// - strings, quoted names and comments are skipped as the dialect writes
+//   them (scanner.hpp), so their brackets do not count;
+// - the parser's own count starts with the statement, which leaves 48 of its
+//   50 levels for what is counted here: `SELECT` and 47 brackets parse,
+//   `SELECT` and 48 are refused by the parser (measured for every bracket
+//   kind of tests/hostile_shapes.py), and so are 49 brackets of VALUES.
+//
+// Unary operators are not counted (they are not brackets), so a nest that
+// mixes them with the constructs above (NOT CAST(NOT CAST(...) still reaches
+// the parser's limit below this count; bench/RESULTS.md lists it.
+//
+// The position of the bracket (or SELECT) past the limit, or nothing.
+std::optional<Pos> nested_too_deeply(std::string_view text, const Dialect& d) {
+    Scanner sc{text, d};
+    std::vector<bool> selects;  // per open bracket: a SELECT counted inside it
+    bool top_select = false;
+    int levels = 0;
+    while (!sc.done()) {
+        if (sc.skip_opaque()) continue;
+        const unsigned char c = sc.at(sc.i);
+        if (c == '(' || c == '[' || c == '{') {
+            if (++levels > max_nesting) return Pos{sc.line, sc.column};
+            selects.push_back(false);
+            sc.step();
+        } else if (c == ')' || c == ']' || c == '}') {
+            if (!selects.empty()) {
+                levels -= 1 + (selects.back() ? 1 : 0);
+                selects.pop_back();
+            }
+            sc.step();
+        } else if (ident_char(c) && !(c >= '0' && c <= '9')) {
+            const Pos at{sc.line, sc.column};
+            const size_t start = sc.i;
+            while (!sc.done() && ident_char(sc.at(sc.i))) sc.step();
+            if (sc.i - start == 6 && ascii_lower(text.substr(start, 6)) == "select") {
+                const bool counted = selects.empty() ? top_select : static_cast<bool>(selects.back());
+                if (!counted) {
+                    if (selects.empty()) top_select = true;
+                    else selects.back() = true;
+                    if (++levels > max_nesting) return at;
+                }
+            }
+        } else {
+            sc.step();
+        }
+    }
+    return std::nullopt;
 }
 
 // A thread's stack, mapped without reserving memory, with a guard page below
@@ -210,14 +277,19 @@ size_t parser_stack_for(std::string_view text) { return token_bound(text) * stac
 
 // parse_sql(text, dialect): a new reference, or nullptr with the parser's
 // exception set.  A failure to run the parser at all raises.
-PyObject* call_parser(PyObject* parse, PyObject* text, PyObject* dialect, std::string_view body) {
+PyObject* call_parser(PyObject* parse, PyObject* text, PyObject* dialect, std::string_view body, const Dialect& d) {
+    if (const std::optional<Pos> at = nested_too_deeply(body, d))
+        throw ParseRefused{"the statement is nested too deeply to parse: brackets and subqueries more than " +
+                               std::to_string(max_nesting) + " levels deep",
+                           *at};
     const size_t need = parser_stack_for(body);
     if (stack_left() >= need) return PyObject_CallFunctionObjArgs(parse, text, dialect, nullptr);
     if (finalizing()) raise(PyExc_RuntimeError, "the interpreter is shutting down: no statement can be parsed");
     ParserStack stack(need);
     if (!stack.mapped())
         throw ParseRefused{"the statement is too long to parse safely: its parse may need " +
-                           std::to_string(need >> 20) + " MiB of stack, more than can be mapped"};
+                               std::to_string(need >> 20) + " MiB of stack, more than can be mapped",
+                           {}};
     ParseJob job{PyInterpreterState_Get(), parse, text, dialect, nullptr, {}};
     pthread_attr_t attr;
     if (pthread_attr_init(&attr) != 0) throw std::bad_alloc();

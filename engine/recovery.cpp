@@ -24,7 +24,7 @@ PyObject* recover(const Source& src, PyObject* parse, PyObject* text, const Dial
         }
         PyObject* parsed = nullptr;
         try {
-            parsed = call_parser(parse, candidate.get(), parser_dialect, std::string_view(utf8, static_cast<size_t>(size)));
+            parsed = call_parser(parse, candidate.get(), parser_dialect, std::string_view(utf8, static_cast<size_t>(size)), d);
         } catch (const ParseRefused&) {
             continue;  // no stack can hold this rewriting's parse: not a recovery
         }

@@ -25,12 +25,29 @@ struct Candidates {
     std::vector<FromItem*> unknown;  // the item's columns are not known
 };
 
+// 100000 as "100,000".
+std::string thousands(size_t n) {
+    std::string digits = std::to_string(n), out;
+    for (size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+        out += digits[i];
+    }
+    return out;
+}
+
+// The sources an ambiguous column could come from, as a warning lists them:
+// the first few and how many more, so that a warning's length does not grow
+// with the number of sources (n columns over n tables would otherwise write
+// n * n names).
+constexpr size_t names_listed = 5;
+
 std::string join_names(const std::vector<std::string>& names) {
     std::string out;
-    for (const auto& n : names) {
+    for (size_t i = 0; i < names.size() && i < names_listed; ++i) {
         if (!out.empty()) out += ", ";
-        out += n;
+        out += names[i];
     }
+    if (names.size() > names_listed) out += " and " + thousands(names.size() - names_listed) + " more";
     return out;
 }
 
@@ -67,6 +84,19 @@ private:
     const Dialect& d_;
     int depth_ = 0;
     bool in_pivot_ = false;  // reading the pivoted table under a PIVOT
+    size_t columns_ = 0;     // output columns made so far, in every block
+
+    // `more` output columns are about to be made (by the item at `pos`):
+    // the statement stops before they would pass max_columns, so what it
+    // holds never grows past the limit.
+    void spend(size_t more, Pos pos) {
+        columns_ += more;
+        if (columns_ > max_columns)
+            throw StatementRefused{Message{MessageKind::too_wide, pos,
+                                           "the statement's queries have more than " + thousands(max_columns) +
+                                               " output columns in all (stars over joins multiply them): "
+                                               "it is not analysed"}};
+    }
 
     struct Deeper {
         Resolver& r;
@@ -194,6 +224,7 @@ std::vector<OutCol> Resolver::select_outputs(Select& s, Scope* parent, const std
     outs.reserve(s.items.size());
     for (SelectItem& item : s.items) {
         if (item.kind == ItemKind::expr) {
+            spend(1, item.pos);
             // an earlier alias of this select list is a fallback for a name
             // no source has (lateral column aliases)
             outs.push_back(OutCol{item.name, resolve(item.expr, sc, &outs, Aliases::fallback)});
@@ -310,7 +341,11 @@ void Resolver::resolve_ref(const ColRef& r, Scope& sc, Srcs& out, const std::vec
             }
             if (pick.size() > 1) {
                 std::vector<std::string> names;
-                for (FromItem* item : pick) names.push_back(describe(*item));
+                for (FromItem* item : pick) {
+                    if (names.size() == names_listed) break;
+                    names.push_back(describe(*item));
+                }
+                names.resize(pick.size());  // the rest are counted, not named
                 st_.warn(MessageKind::ambiguous_column, r.pos, "column '" + column.text + "' is ambiguous: it could come from " +
                                     join_names(names));
                 out.push_back(Src{-1, reported(column, d_), r.sub});
@@ -548,7 +583,11 @@ void Resolver::from_item(Scope& owner, FromItem& item, const Name& column, Sub s
             }
             if (!behind.empty()) {
                 std::vector<std::string> names;
-                for (const Src& t : behind) names.push_back(t.table >= 0 ? st_.tables[t.table] : "?");
+                for (const Src& t : behind) {
+                    if (names.size() == names_listed) break;
+                    names.push_back(t.table >= 0 ? st_.tables[t.table] : "?");
+                }
+                names.resize(behind.size());  // the rest are counted, not named
                 st_.warn(MessageKind::ambiguous_column, pos, "column '" + column.text + "' is ambiguous: it could come from " + join_names(names));
             } else if (!(item.query->state == Query::State::running)) {
                 st_.warn(MessageKind::unknown_column, pos, "column '" + column.text + "' is not an output of " + describe(item));
@@ -594,6 +633,10 @@ void Resolver::expand(Scope& sc, SelectItem& item, std::vector<OutCol>& outs) {
     for (FromItem* f : targets) {
         switch (f->kind) {
             case FromKind::base:
+                spend(!f->alias_columns.empty() ? f->alias_columns.size()
+                      : f->known_columns        ? f->known_columns->size()
+                                                : 0,
+                      item.pos);
                 if (!f->alias_columns.empty()) {
                     for (size_t i = 0; i < f->alias_columns.size(); ++i) {
                         const Name& n = f->alias_columns[i];
@@ -613,6 +656,7 @@ void Resolver::expand(Scope& sc, SelectItem& item, std::vector<OutCol>& outs) {
                 }
                 break;
             case FromKind::query:
+                spend(item_outputs(*f).size(), item.pos);
                 for (const OutCol& c : item_outputs(*f)) {
                     if (c.star) {
                         star.srcs.insert(star.srcs.end(), c.srcs.begin(), c.srcs.end());
@@ -623,6 +667,7 @@ void Resolver::expand(Scope& sc, SelectItem& item, std::vector<OutCol>& outs) {
                 }
                 break;
             case FromKind::function:
+                spend(std::max(f->alias_columns.size(), f->function_columns.size()), item.pos);
                 if (!f->alias_columns.empty()) {
                     for (const Name& n : f->alias_columns)
                         if (!excluded(n)) {

@@ -23,14 +23,18 @@ namespace {
 
 // A RecursionError while a statement is analysed makes it an error record
 // (any other error goes on up).
-void too_deep(Statement& st) {
-    if (!PyErr_ExceptionMatches(PyExc_RecursionError)) raise_current();
-    PyErr_Clear();
+void refuse(Statement& st, Message why) {
     Statement fresh;
     fresh.index = st.index;
     fresh.start = st.start;
-    fresh.fail(MessageKind::too_deep, st.start, "the statement is nested too deeply to analyse");
+    fresh.fail(why.kind, why.pos ? why.pos : st.start, std::move(why.text));
     st = std::move(fresh);
+}
+
+void too_deep(Statement& st) {
+    if (!PyErr_ExceptionMatches(PyExc_RecursionError)) raise_current();
+    PyErr_Clear();
+    refuse(st, Message{MessageKind::too_deep, st.start, "the statement is nested too deeply to analyse"});
 }
 
 // A table name as SQL writes it: parts separated by dots, each bare or
@@ -240,9 +244,10 @@ Ref analyse_text(State& state, Session& session, PyObject* sql, PyObject* name) 
         Ref piece_text = Ref::steal(PyUnicode_DecodeUTF8(body.data(), static_cast<Py_ssize_t>(body.size()), "surrogatepass"));
         PyObject* parsed_raw = nullptr;
         try {
-            parsed_raw = call_parser(parse.get(), piece_text.get(), parser_dialect.get(), body);
+            parsed_raw = call_parser(parse.get(), piece_text.get(), parser_dialect.get(), body, d);
         } catch (const ParseRefused& no_stack) {
-            statements.push_back(refused(++index, start, MessageKind::too_deep, no_stack.why));
+            statements.push_back(refused(++index, start, MessageKind::too_deep, no_stack.why,
+                                         no_stack.at ? src.absolute(no_stack.at.line, no_stack.at.column) : Pos{}));
             return Outcome::done;
         }
         if (!parsed_raw && doubt && parser_failure() && stray_quote(src, *doubt)) return Outcome::stray;
@@ -384,6 +389,8 @@ Ref analyse_text(State& state, Session& session, PyObject* sql, PyObject* name) 
                 tables.record(st);
             } catch (const PyErrorSet&) {
                 too_deep(st);
+            } catch (StatementRefused& limit) {  // a limit of the engine's (max_columns)
+                refuse(st, std::move(limit.why));
             }
         }
         append(state, out.get(), st);

@@ -31,12 +31,19 @@ except PackageNotFoundError:  # running from a source tree
     __version__ = "0+unknown"
 
 __all__ = ["lineage", "dbt_lineage", "Session", "Catalog", "Statement", "Column", "Source", "Message",
-           "MESSAGE_KINDS", "DIALECTS", "KINDS"]
+           "MESSAGE_KINDS", "DIALECTS", "KINDS", "MAX_COLUMNS", "MAX_NESTING"]
 
 #: The dialect names ``lineage()`` accepts, as the engine defines them.
 DIALECTS: tuple[str, ...] = _engine.DIALECTS
 #: The values of ``Statement.kind``, as the engine defines them.
 KINDS: tuple[str, ...] = _engine.KINDS
+#: The most output columns the queries of one statement may have in all (its
+#: CTEs, subqueries and branches included); past it the statement is an error
+#: of kind ``too_wide``.
+MAX_COLUMNS: int = _engine.MAX_COLUMNS
+#: How deep brackets and subqueries may nest in one statement (the parser's
+#: own limit); past it the statement is an error of kind ``too_deep``.
+MAX_NESTING: int = _engine.MAX_NESTING
 
 
 def lineage(sql: str, dialect: str = "generic", schema=None) -> list[Statement]:

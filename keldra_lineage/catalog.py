@@ -597,11 +597,81 @@ def _load_json(name: str, text: str):
         raise ValueError(f"{name}: invalid JSON: {e}") from None
 
 
+# The values that aliases of one YAML file may stand for in all: an alias
+# repeats its anchor's whole value, so nine aliases of nine aliases of ...
+# make a few lines stand for millions of columns.
+_YAML_ALIAS_BUDGET = 100_000
+
+
+def _schema_loader():
+    """PyYAML's safe loader, refusing aliases past `_YAML_ALIAS_BUDGET` values
+    and a key repeated in one mapping (a table or column defined twice)."""
+    import yaml
+    from yaml.composer import ComposerError
+    from yaml.constructor import ConstructorError
+
+    class SchemaLoader(yaml.SafeLoader):
+        def __init__(self, stream):
+            super().__init__(stream)
+            self._sizes: dict[int, int] = {}   # id(node) -> values it stands for
+            self._spent = 0
+
+        def _size(self, node, mark) -> int:
+            # Iterative, memoised by node: each node is counted once however
+            # often it is repeated; a node that holds itself is refused.
+            sizes, stack = self._sizes, [(node, False)]
+            while stack:
+                n, children_done = stack.pop()
+                if id(n) in sizes:
+                    continue
+                children = [] if isinstance(n, yaml.ScalarNode) else (
+                    n.value if isinstance(n, yaml.SequenceNode) else [x for pair in n.value for x in pair])
+                if children_done:
+                    sizes[id(n)] = 1 + sum(sizes.get(id(c), 0) for c in children)
+                    continue
+                if any(c is node for c in children):
+                    raise ComposerError(None, None, "an alias refers to a value that holds it", mark)
+                stack.append((n, True))
+                stack.extend((c, False) for c in children if id(c) not in sizes)
+            return sizes[id(node)]
+
+        def compose_node(self, parent, index):
+            if self.check_event(yaml.AliasEvent):
+                event = self.peek_event()
+                anchored = self.anchors.get(event.anchor)
+                if anchored is not None:
+                    self._spent += self._size(anchored, event.start_mark)
+                    if self._spent > _YAML_ALIAS_BUDGET:
+                        raise ComposerError(
+                            None, None, f"the aliases of this file stand for more than "
+                            f"{_YAML_ALIAS_BUDGET:,} values: refused", event.start_mark)
+            return super().compose_node(parent, index)
+
+        def construct_mapping(self, node, deep=False):
+            if isinstance(node, yaml.MappingNode):
+                first: dict = {}
+                for key_node, _ in node.value:
+                    if key_node.tag == "tag:yaml.org,2002:merge":
+                        continue  # `<<: *base`: its keys may be given again here
+                    key = self.construct_object(key_node, deep=True)
+                    try:
+                        earlier = first.setdefault(key, key_node.start_mark)
+                    except TypeError:
+                        continue  # an unhashable key: the constructor says so
+                    if earlier is not key_node.start_mark:
+                        raise ConstructorError(
+                            None, None, f"{key!r} is defined twice in one mapping (first at line "
+                            f"{earlier.line + 1}, column {earlier.column + 1})", key_node.start_mark)
+            return super().construct_mapping(node, deep=deep)
+
+    return SchemaLoader
+
+
 def _load_yaml(name: str, text: str):
     import yaml
 
     try:
-        m = yaml.safe_load(text)
+        m = yaml.load(text, Loader=_schema_loader())  # noqa: S506 -- a SafeLoader subclass
     except yaml.MarkedYAMLError as e:
         mark = e.problem_mark or e.context_mark
         where = f"line {mark.line + 1}, column {mark.column + 1}: " if mark is not None else ""

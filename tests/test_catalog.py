@@ -291,6 +291,50 @@ def test_from_file_errors_name_the_file(tmp_path, name, text, message):
     assert str(e.value).startswith(f"{path}: {message}")
 
 
+@pytest.mark.parametrize("text, message", [
+    # a table twice at the top, in a schema, a column twice in a mapping
+    ("t: [a]\nu: [b]\nt: [c]\n", "line 3, column 1: 't' is defined twice in one mapping (first at line 1, column 1)"),
+    ("db:\n  t: [a]\n  t: [b]\n", "line 3, column 3: 't' is defined twice in one mapping (first at line 2, column 3)"),
+    ("t:\n  a: int\n  b: int\n  a: text\n",
+     "line 4, column 3: 'a' is defined twice in one mapping (first at line 2, column 3)"),
+    ("t: {a: int, a: int}\n", "line 1, column 13: 'a' is defined twice in one mapping"),
+])
+def test_yaml_keys_defined_twice_are_errors_with_their_position(tmp_path, text, message):
+    path = tmp_path / "s.yaml"
+    path.write_text(text)
+    with pytest.raises(ValueError) as e:
+        Catalog.from_file(path)
+    assert str(e.value).startswith(f"{path}: invalid YAML: {message}")
+
+
+def test_yaml_anchors_merges_and_aliases_within_the_budget(tmp_path):
+    path = tmp_path / "s.yaml"
+    path.write_text("audit: &audit {created_at: timestamp, updated_at: timestamp}\n"
+                    "orders:\n  <<: *audit\n  id: int\n  updated_at: text\n"
+                    "keys: &keys [id, name]\nusers: *keys\nteams: *keys\n")
+    assert Catalog.from_file(path).to_dict() == {
+        "audit": ["created_at", "updated_at"], "orders": ["created_at", "updated_at", "id"],
+        "keys": ["id", "name"], "users": ["id", "name"], "teams": ["id", "name"]}
+
+
+def test_yaml_alias_bombs_are_refused_where_the_budget_runs_out(tmp_path):
+    from hostile_shapes import yaml_alias_bomb
+    path = tmp_path / "bomb.yaml"
+    path.write_text(yaml_alias_bomb(9))
+    with pytest.raises(ValueError) as e:
+        Catalog.from_file(path)
+    assert str(e.value) == (f"{path}: invalid YAML: line 6, column 10: "
+                            "the aliases of this file stand for more than 100,000 values: refused")
+    # distinct names behind the aliases: each alias costs what it stands for
+    names = ", ".join(f"c{i}" for i in range(1_000))
+    many = "cols: &c [" + names + "]\n" + "".join(f"t{i}: *c\n" for i in range(120))
+    path.write_text(many)
+    with pytest.raises(ValueError, match="stand for more than 100,000 values"):
+        Catalog.from_file(path)
+    path.write_text("cols: &c [" + names + "]\n" + "".join(f"t{i}: *c\n" for i in range(90)))
+    assert len(Catalog.from_file(path)) == 91
+
+
 def test_from_file_unreadable(tmp_path):
     with pytest.raises(FileNotFoundError):
         Catalog.from_file(tmp_path / "missing.json")

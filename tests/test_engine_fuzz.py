@@ -7,6 +7,7 @@ import re
 
 from hypothesis import HealthCheck, given, settings, strategies as st
 
+import hostile_shapes
 import keldra_lineage
 from keldra_lineage import Column, Source, Statement
 
@@ -99,3 +100,58 @@ def test_grammar_queries(sql, schema):
     statements = keldra_lineage.lineage(sql, schema=schema)
     check_well_formed(statements, sql)
     assert [s.error for s in statements] == [None] * len(statements), sql
+
+
+# ---------------------------------------------------------------- hostile shapes
+# The shapes whose cost once grew faster than their text, or that crashed
+# the process (tests/hostile_shapes.py), at any size up to 1 MB, in any
+# dialect, optionally cut or salted with the characters that open and close
+# what the splitter and the bounds skip.  The engine answers every one with
+# well-formed records, an error record where a limit stops it, and the
+# statement after it intact.  The example count is fixed so that the run
+# under the sanitizer build stays within CI's budget.
+
+HOSTILE_EXAMPLES = int(os.environ.get("KELDRA_FUZZ_HOSTILE_EXAMPLES", "40"))
+hostile = settings(max_examples=HOSTILE_EXAMPLES, deadline=None,
+                   suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+LIMIT_KINDS = {"parse_error", "too_deep", "too_wide"}
+SALT = ["'", '"', "`", "(", ")", "[", "]", "{", "}", "/*", "*/", "--", "\n", ";", "$$", "E'\\", "::", " AT ",
+        "ARRAY[", "CAST(", "\u00e9", "\u2028"]
+
+
+def _sized(build, target):
+    """build(n) for the n whose text is about `target` bytes (text grows linearly in n)."""
+    one, two = len(build(1)[0]), len(build(2)[0])
+    return build(max(1, (target - one) // max(1, two - one) + 1))
+
+
+SHAPES = (
+    [("chain " + name, lambda n, name=name: hostile_shapes.chain(name, n)) for name in hostile_shapes.CHAINS]
+    + [("nest " + name, lambda n, name=name: hostile_shapes.nest(name, n)) for name in hostile_shapes.NESTS]
+    + [("flat case", lambda n: (hostile_shapes.flat_case(n), "generic")),
+       ("in list", lambda n: (hostile_shapes.in_list(n), "generic")),
+       ("wide statement", lambda n: (hostile_shapes.wide_statement(n), "generic")),
+       ("ambiguous columns", lambda n: (hostile_shapes.ambiguous_columns(n), "generic"))])
+
+
+@hostile
+@given(st.sampled_from(SHAPES + [("self-join stars", None)]), st.integers(6, 20), st.integers(1, 24),
+       st.lists(st.tuples(st.floats(0, 1), st.sampled_from(SALT)), max_size=3),
+       st.one_of(st.none(), st.sampled_from(keldra_lineage.DIALECTS)))
+def test_hostile_shapes_up_to_a_megabyte(shape, log_size, levels, salt, dialect):
+    name, build = shape
+    if build is None:  # its size is its levels: its output doubles per level
+        sql, own = hostile_shapes.self_join_stars(levels), "generic"
+    else:
+        sql, own = _sized(build, 1 << log_size)
+    assert len(sql.encode()) <= (1 << 20) + 4096
+    for at, piece in salt:
+        cut = int(at * len(sql))
+        sql = sql[:cut] + piece + sql[cut:]
+    text = sql + ";\nSELECT b FROM u"
+    statements = keldra_lineage.lineage(text, dialect=dialect or own)
+    check_well_formed(statements, text)
+    if not salt:
+        first, last = statements[0], statements[-1]
+        assert first.error is None or first.error.kind in LIMIT_KINDS, (name, first.error)
+        assert last.error is None and [c.name.lower() for c in last.columns] == ["b"], name

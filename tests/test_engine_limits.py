@@ -226,3 +226,139 @@ def test_daemon_threads_in_the_engine_at_interpreter_exit():
                           timeout=300)
     assert (done.returncode, done.stdout) == (0, "exiting\n"), done.stderr[-2000:]
     assert "FATAL" not in done.stderr and "Traceback" not in done.stderr
+
+
+# ------------------------------------------------------------ nesting
+# Past its recursion limit the parser reads some constructs again at every
+# level (48 ARRAY[ never end), so a nest that reaches the limit is refused
+# before the parse, at the bracket past it.
+
+def test_nests_of_every_kind_past_the_limit_are_refused_at_their_bracket():
+    from hostile_shapes import NESTS, nest
+    for name in [n for n, (_, opening, _) in NESTS.items() if any(b in opening for b in "([{")]:
+        sql, dialect = nest(name, 200)
+        first, second = keldra_lineage.lineage(sql + ";\nSELECT b FROM u", dialect=dialect)
+        assert first.error is not None and first.error.kind == "too_deep", (name, first.error)
+        assert first.error.line == 1 and 8 <= first.error.column < len(sql), (name, first.error)
+        assert f"more than {keldra_lineage.MAX_NESTING} levels" in first.error.message
+        assert [c.name.lower() for c in second.columns] == ["b"], name
+
+
+def test_the_limit_is_where_the_parser_stops():
+    assert keldra_lineage.MAX_NESTING == 48
+    # SELECT and 47 brackets are read; the 48th bracket is refused, there
+    for opening, closing in (("ARRAY[", "]"), ("CAST(", " AS int)"), ("(", ")"), ("f(", ")")):
+        [within] = keldra_lineage.lineage("SELECT " + opening * 47 + "a" + closing * 47 + " FROM t")
+        assert within.error is None and [(s.table, s.column) for s in within.columns[0].sources] == [("t", "a")]
+        [past] = keldra_lineage.lineage("SELECT " + opening * 48 + "a" + closing * 48 + " FROM t")
+        assert (past.error.kind, past.error.line, past.error.column) == ("too_deep", 1, 7 + 48 * len(opening))
+    # a subquery spends a level for its bracket and one for its SELECT
+    [within] = keldra_lineage.lineage("SELECT x FROM " + "(SELECT x FROM " * 23 + "t" + ") q" * 23)
+    assert within.error is None and within.columns[0].sources[0].table == "t"
+    [past] = keldra_lineage.lineage("SELECT x FROM " + "(SELECT x FROM " * 24 + "t" + ") q" * 24)
+    assert past.error.kind == "too_deep"
+    # VALUES has no SELECT: 48 brackets are read
+    [values] = keldra_lineage.lineage("VALUES " + "(" * 48 + "1" + ")" * 48)
+    assert values.error is None
+
+
+def test_brackets_in_strings_names_and_comments_do_not_count():
+    deep = "(" * 300
+    for dialect, sql in (("generic", f"SELECT '{deep}' AS a, \"{deep}\" FROM t -- {deep}\n"),
+                         ("postgres", f"SELECT $x${deep}$x$ AS a /* {deep} */ FROM t"),
+                         ("mssql", f"SELECT [{deep}] FROM t"),
+                         ("mysql", f"SELECT `{deep}` FROM t # {deep}\n")):
+        [st] = keldra_lineage.lineage(sql, dialect=dialect)
+        assert st.error is None, (dialect, st.error)
+
+
+def test_a_rewriting_past_the_limit_is_no_recovery():
+    # sqloxide rejects the statement, sqlglot's rewriting of it is refused
+    # like any text: the parser's error stands
+    sql = "SELECT " + "ARRAY[" * 60 + "1" + "]" * 60 + " FROM t QUALIFY"
+    [st] = keldra_lineage.lineage(sql)
+    assert st.error.kind == "too_deep"
+
+
+# ------------------------------------------------------------ output columns
+# A star over a join of the previous CTE with itself doubles the columns at
+# every level: the statement stops once its queries pass MAX_COLUMNS.
+
+def test_stars_over_self_joins_stop_at_the_column_limit():
+    from hostile_shapes import self_join_stars
+    assert keldra_lineage.MAX_COLUMNS == 100_000
+    [small] = keldra_lineage.lineage(self_join_stars(10))
+    assert small.error is None and len(small.columns) == 2 ** 11
+    assert {(s.table, s.column) for c in small.columns for s in c.sources} == {("t", "a"), ("t", "b")}
+    first, second = keldra_lineage.lineage(self_join_stars(22) + ";\nSELECT b FROM u")
+    assert first.error.kind == "too_wide" and "100,000 output columns" in first.error.message
+    assert first.columns == () and first.indirect == ()
+    assert [c.name for c in second.columns] == ["b"]
+
+
+def test_wide_schemas_within_the_limit_are_expanded():
+    columns = [f"c{i}" for i in range(40_000)]
+    sql = "WITH a AS (SELECT * FROM wide) SELECT * FROM a"
+    [st] = keldra_lineage.lineage(sql, schema={"wide": columns})
+    assert st.error is None and [c.name for c in st.columns] == columns
+    # three blocks of 40,000 are more than the statement keeps
+    [st] = keldra_lineage.lineage("WITH a AS (SELECT * FROM wide), b AS (SELECT * FROM a) SELECT * FROM b",
+                                  schema={"wide": columns})
+    assert st.error.kind == "too_wide"
+
+
+@pytest.mark.skipif(bool(os.environ.get("KELDRA_SANITIZED")),
+                    reason="AddressSanitizer's shadow memory needs more address space than the limit leaves")
+def test_the_column_limit_holds_memory_down():
+    # 22 levels once made 4.2 million columns in 3.5 GB; with the address
+    # space limited to 1 GiB the statement is refused, not out of memory
+    code = ("import resource, sys\n"
+            f"sys.path.insert(0, {str(Path(__file__).parent)!r})\n"
+            "import keldra_lineage\nfrom hostile_shapes import self_join_stars\n"
+            "resource.setrlimit(resource.RLIMIT_AS, (1 << 30, resource.RLIM_INFINITY))\n"
+            "[st] = keldra_lineage.lineage(self_join_stars(22))\nprint(st.error.kind)\n")
+    done = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True, timeout=300)
+    assert (done.returncode, done.stdout) == (0, "too_wide\n"), done.stderr[-2000:]
+
+
+def test_the_command_line_reports_the_column_limit(tmp_path):
+    from hostile_shapes import self_join_stars
+    script = tmp_path / "stars.sql"
+    script.write_text("SELECT a FROM t;\n" + self_join_stars(20) + ";\n")
+    done = subprocess.run([sys.executable, "-P", "-m", "keldra_lineage", str(script), "-f", "jsonl"],
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 1
+    assert f"{script}:2:1: the statement's queries have more than 100,000 output columns" in done.stderr
+    assert [json.loads(line)["column"] for line in done.stdout.splitlines()] == ["a"]
+
+
+# ------------------------------------------------------------ warnings
+# An ambiguous column's warning names a few of its sources and counts the
+# rest, so n columns over n tables write n warnings of bounded length, not
+# n * n names.
+
+def test_ambiguous_column_warnings_name_five_sources_and_count_the_rest():
+    tables = [f"t{i}" for i in range(200)]
+    sql = "SELECT " + ", ".join(f"c{i}" for i in range(300)) + " FROM " + " CROSS JOIN ".join(tables)
+    [st] = keldra_lineage.lineage(sql)
+    assert [w.kind for w in st.warnings] == ["ambiguous_column"] * 300
+    assert st.warnings[0].message == "column 'c0' is ambiguous: it could come from t0, t1, t2, t3, t4 and 195 more"
+    assert {len(w.message) for w in st.warnings} <= set(range(60, 80))
+    # a few sources are all named
+    [st] = keldra_lineage.lineage("SELECT c FROM t0 JOIN t1 ON t0.k = t1.k JOIN t2 ON t1.k = t2.k")
+    assert st.warnings[0].message == "column 'c' is ambiguous: it could come from t0, t1, t2"
+
+
+def test_ambiguity_through_a_star_over_many_tables_is_counted_too():
+    joined = " CROSS JOIN ".join(f"s{i}" for i in range(12))
+    [st] = keldra_lineage.lineage(f"SELECT x FROM (SELECT * FROM {joined}) u")
+    assert [w.message for w in st.warnings] == [
+        "column 'x' is ambiguous: it could come from s0, s1, s2, s3, s4 and 7 more"]
+
+
+def test_repeated_warnings_are_given_once():
+    # the same unknown column read in the select list and twice in WHERE, at
+    # three positions: three warnings; one position read twice: one
+    [st] = keldra_lineage.lineage("SELECT t.zz FROM t WHERE t.zz > 0 AND t.zz < 9", schema={"t": ["a"]})
+    assert [(w.kind, w.column) for w in st.warnings] == [("unknown_column", 8), ("unknown_column", 26),
+                                                         ("unknown_column", 39)]
