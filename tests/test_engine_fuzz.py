@@ -120,9 +120,16 @@ SALT = ["'", '"', "`", "(", ")", "[", "]", "{", "}", "/*", "*/", "--", "\n", ";"
 
 
 def _sized(build, target):
-    """build(n) for the n whose text is about `target` bytes (text grows linearly in n)."""
+    """build(n) for the n whose text is about `target` bytes, and never much
+    more: a first guess as if the text grew linearly in n, then smaller n
+    while it is over (numbers in the text grow longer with n)."""
     one, two = len(build(1)[0]), len(build(2)[0])
-    return build(max(1, (target - one) // max(1, two - one) + 1))
+    n = max(1, (target - one) // max(1, two - one) + 1)
+    out = build(n)
+    while n > 1 and (size := len(out[0].encode())) > target:
+        n = max(1, min(n - 1, n * target // size))
+        out = build(n)
+    return out
 
 
 SHAPES = (
