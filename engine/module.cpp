@@ -1,6 +1,7 @@
 // The extension module keldra_lineage._engine: the type Session (see
 // session.cpp) and lineage(sql, dialect, catalog), a session of one text.
 #include "fingerprint.hpp"
+#include "packing.hpp"
 #include "parse.hpp"
 #include "session.hpp"
 #include "split.hpp"
@@ -58,6 +59,10 @@ PyMethodDef methods[] = {
      METH_FASTCALL, "fingerprint_key(text, dialect) -> bytes (see keldra_lineage.fingerprint)"},
     {"split", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(split)), METH_FASTCALL,
      "split(sql, dialect) -> list of (begin, end, line, column): the statements as the engine cuts the text"},
+    {"pack_statements", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pack_statements_entry)),
+     METH_FASTCALL, "pack_statements(statements) -> bytes: the statements for another process of this build"},
+    {"unpack_statements", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(unpack_statements_entry)),
+     METH_FASTCALL, "unpack_statements(data) -> list of Statement: what pack_statements packed"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -27,23 +27,6 @@ PyTypeObject* tuple_type(PyObject* module, const char* name) {
     return reinterpret_cast<PyTypeObject*>(t.release());
 }
 
-// An instance of one of our tuple subclasses, filled with new references.
-// The types are ours and add no fields, so the tuple's own layout is theirs.
-template <size_t N>
-Ref make(PyTypeObject* type, Ref (&&values)[N]) {
-    PyObject* o = type->tp_alloc(type, static_cast<Py_ssize_t>(N));
-    if (!o) raise_current();
-#if PY_VERSION_HEX >= 0x030E0000
-    reinterpret_cast<PyTupleObject*>(o)->ob_hash = -1;  // no hash cached yet
-#endif
-    for (size_t i = 0; i < N; ++i) PyTuple_SET_ITEM(o, static_cast<Py_ssize_t>(i), values[i].release());
-    return Ref::steal(o);
-}
-
-Ref text(const std::string& s) {
-    return Ref::steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogatepass"));
-}
-
 // Sorted by (table, column, type, subtype) as Python would sort the tuples
 // (an unattributed source first), without duplicates.
 void normalise(Srcs& srcs, const Statement& st) {
@@ -72,6 +55,7 @@ Ref sources(const ResultTypes& t, Srcs& srcs, const Statement& st, std::vector<R
                                   Ref::borrow(t.subtypes[static_cast<int>(s.sub)])});
         PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), src.release());
     }
+    untrack_if_flat(tuple.get());
     return tuple;
 }
 
@@ -144,6 +128,7 @@ Ref build_statement(const ResultTypes& t, Statement& st) {
         Ref col = make(t.column, {text(c.name), sources(t, c.srcs, st, table_names)});
         PyTuple_SET_ITEM(columns.get(), static_cast<Py_ssize_t>(i), col.release());
     }
+    untrack_if_flat(columns.get());
     Ref indirect = sources(t, st.indirect, st, table_names);
     Ref target = st.target_name.empty() ? Ref::none() : text(st.target_name);
     Ref error = st.error.empty() ? Ref::none() : message(t, st.error);

@@ -21,6 +21,35 @@ struct ResultTypes {
     void clear();
 };
 
+// A tuple none of whose items the cyclic collector follows (strings,
+// numbers, None, tuples like this one) can be part of no cycle: it is left
+// out of the collector's work, as CPython leaves its own such tuples.  A run
+// holds many thousands of results, and a collection would walk them all.
+inline void untrack_if_flat(PyObject* tuple) noexcept {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tuple); ++i)
+        if (PyObject_GC_IsTracked(PyTuple_GET_ITEM(tuple, i))) return;
+    if (PyObject_GC_IsTracked(tuple)) PyObject_GC_UnTrack(tuple);
+}
+
+// An instance of one of our tuple subclasses, filled with new references.
+// The types are ours and add no fields, so the tuple's own layout is theirs.
+template <size_t N>
+Ref make(PyTypeObject* type, Ref (&&values)[N]) {
+    PyObject* o = type->tp_alloc(type, static_cast<Py_ssize_t>(N));
+    if (!o) raise_current();
+#if PY_VERSION_HEX >= 0x030E0000
+    reinterpret_cast<PyTupleObject*>(o)->ob_hash = -1;  // no hash cached yet
+#endif
+    for (size_t i = 0; i < N; ++i) PyTuple_SET_ITEM(o, static_cast<Py_ssize_t>(i), values[i].release());
+    untrack_if_flat(o);
+    return Ref::steal(o);
+}
+
+// A str from UTF-8 that may hold lone surrogates (as the engine's texts may).
+inline Ref text(std::string_view s) {
+    return Ref::steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogatepass"));
+}
+
 Ref build_statement(const ResultTypes& t, Statement& st);
 Ref kind_tuple();  // the names of the statement kinds, in order (keldra_lineage.KINDS)
 

@@ -290,9 +290,11 @@ def _reusable(statements) -> bool:
 
 
 # Rows read ahead of the one whose result is given next, when a supervisor's
-# workers analyse them, and analyses asked for ahead at most (per worker).
+# workers analyse them, and analyses asked for ahead at most (per worker):
+# enough that a worker still has queries queued while this process reads a
+# batch of the log or writes a chunk of output.
 _AHEAD_ROWS = 4096
-_AHEAD_PER_WORKER = 8
+_AHEAD_PER_WORKER = 64
 
 
 class LogAnalyser:

@@ -23,9 +23,9 @@ import multiprocessing
 import os
 import signal
 import sys
-import threading
 from collections import deque
 from multiprocessing.connection import wait as wait_for_any
+from multiprocessing.reduction import ForkingPickler
 from typing import NamedTuple, Optional
 
 from ._results import Message, Statement
@@ -110,13 +110,29 @@ class Ticket:
         return self.result is not None
 
 
+# Jobs go down the pipe in batches, each read by the worker when it has
+# none left.  A job waits in the outbox only while the worker has `_LOW` or
+# more ahead of it, and never while this process waits for a result.
+_BATCH = 16
+_LOW = 8
+_PIPE_SIZE = 1 << 20   # asked for the jobs' pipe (the kernel may give less)
+
+
 class _Worker:
     """One worker process: the jobs go down one pipe, a result per job comes
-    up another.  `sent` holds the tickets not yet answered, in order."""
+    up another.  `sent` holds the tickets not yet answered, in order; the
+    last `len(outbox)` of them are still to be written to the pipe.
+
+    Writing jobs never blocks this process: the jobs written and not yet
+    answered fit in half the pipe (a worker reads a job before it answers
+    it), or there are none and the worker is waiting to read.  So the worker
+    may block writing a result and this process never waits for it to read
+    at the same time."""
 
     def __init__(self, dialect: str, catalog, replay: list, others: list):
         jobs_out, jobs_in = _FORK.Pipe(duplex=False)[::-1]   # (write end, read end)
         results_in, results_out = _FORK.Pipe(duplex=False)
+        self.room = _pipe_room(jobs_out.fileno())
         # the child closes its copies of this side's ends, and the other workers'
         others = [*others, jobs_out, results_in]
         self.process = _FORK.Process(target=_serve, daemon=True, name="keldra-lineage worker",
@@ -131,6 +147,9 @@ class _Worker:
         self.jobs = jobs_out
         self.results = results_in
         self.sent: deque = deque()
+        self.outbox: list = []
+        self._batches: deque = deque()   # [jobs not yet answered, bytes] per batch written
+        self._unread = 0                 # bytes of the batches written and not all answered
         try:
             ready = self.results.recv()
         except (EOFError, OSError):
@@ -142,11 +161,41 @@ class _Worker:
     def send(self, ticket: Ticket) -> bool:
         """False when the worker has gone."""
         self.sent.append(ticket)
-        try:
-            self.jobs.send(ticket.job)
+        self.outbox.append(tuple(ticket.job))   # a plain tuple pickles without Python calls
+        if len(self.outbox) >= _BATCH or self.written < _LOW:
+            return self.flush()
+        return True
+
+    @property
+    def written(self) -> int:
+        """How many of the unanswered jobs the worker has been given."""
+        return len(self.sent) - len(self.outbox)
+
+    def flush(self) -> bool:
+        """Write the outbox if it fits; False when the worker has gone."""
+        if not self.outbox:
             return True
+        data = ForkingPickler.dumps(self.outbox)
+        size = len(data) + 16   # and the message's header
+        if self.written and self._unread + size > self.room:
+            return True   # written once answers make room
+        try:
+            self.jobs.send_bytes(data)
         except OSError:   # a broken pipe: it died
             return False
+        self._batches.append([len(self.outbox), size])
+        self._unread += size
+        self.outbox = []
+        return True
+
+    def answered(self) -> Ticket:
+        """The ticket of the result that has just come."""
+        batch = self._batches[0]
+        batch[0] -= 1
+        if not batch[0]:
+            self._unread -= batch[1]
+            self._batches.popleft()
+        return self.sent.popleft()
 
     def close(self, kill: bool = False) -> None:
         self.jobs.close()
@@ -154,6 +203,22 @@ class _Worker:
             self.process.kill()
         self.process.join()
         self.results.close()
+
+
+def _pipe_room(fd: int) -> int:
+    """Bytes of jobs that may wait in the pipe `fd` writes to: half of what
+    it holds, after asking for `_PIPE_SIZE`."""
+    import fcntl
+
+    size = 1 << 16
+    try:
+        size = fcntl.fcntl(fd, fcntl.F_SETPIPE_SZ, _PIPE_SIZE)
+    except OSError:   # more than this user may have
+        try:
+            size = fcntl.fcntl(fd, fcntl.F_GETPIPE_SZ)
+        except OSError:
+            pass
+    return size // 2
 
 
 class Supervisor:
@@ -227,8 +292,13 @@ class Supervisor:
 
     def _pump(self, timeout) -> bool:
         """Read the results that have come (waiting up to `timeout` seconds,
-        None: until one comes); False when no worker has a job."""
-        busy = {w.results: k for k, w in enumerate(self._slots) if w is not None and w.sent}
+        None: until one comes); False when no worker has a job.  What waits
+        in an outbox is written first: all of it before a wait."""
+        for slot, worker in enumerate(self._slots):
+            if worker is not None and worker.outbox and (timeout is None or worker.written < _LOW):
+                if not worker.flush():
+                    self._died(slot)
+        busy = {w.results: k for k, w in enumerate(self._slots) if w is not None and w.written}
         if not busy:
             return False
         for conn in wait_for_any(list(busy), timeout):
@@ -236,8 +306,8 @@ class Supervisor:
             worker = self._slots[slot]
             try:
                 while True:
-                    result = conn.recv()
-                    self._answered(worker.sent.popleft(), result, slot)
+                    result = _received(conn.recv())
+                    self._answered(worker.answered(), result, slot)
                     if not conn.poll():
                         break
             except (EOFError, OSError):
@@ -260,15 +330,18 @@ class Supervisor:
         worker = self._slots[slot]
         self._slots[slot] = None
         try:  # what it answered before it died
-            while worker.sent and worker.results.poll():
-                result = worker.results.recv()
-                self._answered(worker.sent.popleft(), result, slot)
+            while worker.written and worker.results.poll():
+                result = _received(worker.results.recv())
+                self._answered(worker.answered(), result, slot)
         except (EOFError, OSError):
             pass
         worker.close(kill=True)
         self.deaths += 1
         how = how_it_died(worker.process.exitcode)
-        if not worker.sent:
+        if not worker.written:   # it had no job: it was given none, or answered all it was
+            queued = list(worker.sent)
+            for t in queued:
+                self._send(t, slot)
             return
         running, *queued = worker.sent
         again = []
@@ -325,6 +398,15 @@ class Supervisor:
         self.close()
 
 
+def _received(result):
+    """A worker's answer with its statements unpacked."""
+    if result[0] == "ok":
+        from ._engine import unpack_statements
+
+        return ("ok", unpack_statements(result[1]), result[2])
+    return result
+
+
 def _may_define(statements) -> bool:
     """Whether a text's statements may have created or filled a table (only
     a statement with a target can)."""
@@ -372,6 +454,7 @@ def _serve(jobs, results, dialect, catalog, replay, others) -> None:
     if 1 not in (jobs.fileno(), results.fileno()):   # a closed standard output: a pipe may have its number
         os.dup2(devnull, 1)
     sys.stdout = open(devnull, "w", closefd=False)
+    from ._engine import pack_statements
     from .session import Session
 
     session = Session(dialect, catalog)
@@ -381,40 +464,30 @@ def _serve(jobs, results, dialect, catalog, replay, others) -> None:
         except Exception:  # it failed the same way the first time: nothing was defined
             pass
     results.send(_READY)
-    # Jobs are read as they come so that the parent never waits to send one;
-    # when the parent has gone there is nothing left to do.
     queue: deque = deque()
-    arrived = threading.Condition()
-
-    def read():
-        while True:
-            try:
-                job = jobs.recv()
-            except (EOFError, OSError):
-                os._exit(0)
-            with arrived:
-                queue.append(job)
-                arrived.notify()
-
-    threading.Thread(target=read, daemon=True).start()
     own = None
     catalogs: dict = {}
     while True:
-        with arrived:
-            while not queue:
-                arrived.wait()
-            job = queue.popleft()
+        if not queue:
+            try:
+                queue.extend(jobs.recv())   # a batch of Jobs' fields
+            except (EOFError, OSError):   # the parent has gone: nothing left to do
+                os._exit(0)
+        mode, text, name, defaults, prelude = queue.popleft()
         try:
-            if job.mode == SESSION:
-                statements = session.lineage(job.text, job.name)
-                result = ("ok", statements, False)
+            if mode == SESSION:
+                statements = session.lineage(text, name)
+                created = False
             else:
-                if job.mode == FRESH:
-                    own = Session(dialect, with_defaults(catalog, job.defaults, catalogs))
-                    for text, name in job.prelude:
-                        own.lineage(text, name)
-                statements = own.lineage(job.text, job.name)
-                result = ("ok", statements, bool(own.tables))
+                if mode == FRESH:
+                    own = Session(dialect, with_defaults(catalog, defaults, catalogs))
+                    for before, before_name in prelude:
+                        own.lineage(before, before_name)
+                statements = own.lineage(text, name)
+                created = bool(own.tables)
+            # packed by the engine: pickling the result tuples one by one
+            # would cost this process a third of an analysis
+            result = ("ok", pack_statements(statements), created)
         except Exception as e:  # an engine fault loses this job only
             result = ("error", f"{type(e).__name__}: {' '.join(str(e).split())}")
         try:

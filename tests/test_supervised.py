@@ -261,3 +261,53 @@ def test_interrupt_ends_the_workers(command, tmp_path, jobs):
     while not gone(hanging) and time.monotonic() < deadline:
         time.sleep(0.05)
     assert gone(hanging)
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_crashes_among_many_queued_rows(command, tmp_path, jobs):
+    # 300 distinct queries go to the workers in batches, dozens ahead of the
+    # row being written: the two that crash cost their rows only, each ran
+    # twice, and every other row keeps its records, in order.
+    log = tmp_path / "history.csv"
+    crashing = {37, 150}
+    with open(log, "w", newline="") as f:
+        w = csv.writer(f)
+        w.writerow(["query_id", "query_text"])
+        w.writerows((f"q{k}", f"SELECT s AS c{k} FROM segv" if k in crashing else
+                     f"SELECT v AS c{k} FROM db.log_src WHERE k = {k}") for k in range(300))
+    done = command.run("--query-log", log, "--schema", command.schema, "-f", "jsonl", "-j", jobs)
+    assert done.returncode == 1
+    assert done.stderr.splitlines() == [f"{log}: row {k + 1} (query q{k}): line 1, column 1: {SEGV}"
+                                        for k in sorted(crashing)]
+    records = [(r["query_id"], r["column"], r["source_column"]) for r in jsonl(done.stdout) if r["column"]]
+    assert records == [(f"q{k}", f"c{k}", "v") for k in range(300) if k not in crashing]
+    assert command.crashes() == ["segv"] * 4
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_large_texts_and_results_pass_between_the_processes(command, tmp_path, jobs):
+    # Texts and results far larger than a pipe holds, many at once, both
+    # ways: the run ends (a pipe each way full at once would hang it) with
+    # every column of every file and row.
+    columns = 4000
+    select = "SELECT " + ", ".join(f"a AS c{k}" for k in range(columns)) + " FROM db.src"
+    files = []
+    for n in range(12):
+        f = tmp_path / f"wide{n:02}.sql"
+        f.write_text(f"{select} WHERE b = {n};\n")
+        files.append(f)
+    log = tmp_path / "wide.csv"
+    with open(log, "w", newline="") as f:
+        w = csv.writer(f)
+        w.writerow(["query_id", "query_text"])
+        w.writerows((f"q{k}", f"{select} WHERE b = 'x{k}' OR a = {k}") for k in range(12))
+    done = command.run(*files, "--query-log", log, "--schema", command.schema, "-f", "csv", "-j", jobs,
+                       plain=True)
+    assert done.returncode == 0, done.stderr
+    named = {}
+    for r in csv.DictReader(io.StringIO(done.stdout)):
+        if r["column"]:
+            named.setdefault((r["file"], r.get("row")), []).append(r["column"])
+    expected = [f"c{k}" for k in range(columns)]
+    assert list(named) == [(str(f), "") for f in files] + [(str(log), str(k + 1)) for k in range(12)]
+    assert all(names == expected for names in named.values())
