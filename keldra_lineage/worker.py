@@ -338,26 +338,27 @@ class Supervisor:
         worker.close(kill=True)
         self.deaths += 1
         how = how_it_died(worker.process.exitcode)
-        if not worker.written:   # it had no job: it was given none, or answered all it was
-            queued = list(worker.sent)
-            for t in queued:
-                self._send(t, slot)
-            return
-        running, *queued = worker.sent
         again = []
-        if running.parent is None:
-            again = self._split(running)
+        if not worker.written:   # it had no job: it was given none, or had answered all it was
+            running, queued = None, list(worker.sent)
         else:
-            begin, end, line, column = running.piece
-            number = running.parent.pieces.index(running)
-            running.parent.crashes[number] = crashed_statement(0, line, column, how)
-            self._settle(running, ("crashed", how))
+            running, *queued = worker.sent
+            if running.parent is None:
+                again = self._split(running)
+            else:
+                begin, end, line, column = running.piece
+                number = running.parent.pieces.index(running)
+                running.parent.crashes[number] = crashed_statement(0, line, column, how)
+                self._settle(running, ("crashed", how))
         # A statement of a text run statement by statement in a session of
-        # its own: the first one after the crash starts that session anew.
-        restart = {running.parent} if running.parent is not None and running.job.mode != SESSION else set()
+        # its own (CONTINUE) whose session died with the worker, its text's
+        # FRESH statement being done: it starts that session anew.
+        fresh = set()   # texts whose session the new worker starts
         for t in again + queued:
-            if t.job.mode == CONTINUE and t.parent in restart:
-                restart.discard(t.parent)
+            if t.job.mode == FRESH:
+                fresh.add(t.parent)
+            elif t.job.mode == CONTINUE and t.parent not in fresh:
+                fresh.add(t.parent)
                 t.job = t.job._replace(mode=FRESH, defaults=t.parent.job.defaults,
                                        prelude=t.parent.job.prelude + _done_part(t.parent))
             self._send(t, slot)
