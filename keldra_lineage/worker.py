@@ -148,6 +148,7 @@ class _Worker:
         self.results = results_in
         self.sent: deque = deque()
         self.outbox: list = []
+        self._pickled = None             # (jobs, bytes) of the outbox, while it waits for room
         self._batches: deque = deque()   # [jobs not yet answered, bytes] per batch written
         self._unread = 0                 # bytes of the batches written and not all answered
         try:
@@ -175,7 +176,9 @@ class _Worker:
         """Write the outbox if it fits; False when the worker has gone."""
         if not self.outbox:
             return True
-        data = ForkingPickler.dumps(self.outbox)
+        if self._pickled is None or self._pickled[0] != len(self.outbox):
+            self._pickled = (len(self.outbox), ForkingPickler.dumps(self.outbox))
+        data = self._pickled[1]
         size = len(data) + 16   # and the message's header
         if self.written and self._unread + size > self.room:
             return True   # written once answers make room
@@ -186,6 +189,7 @@ class _Worker:
         self._batches.append([len(self.outbox), size])
         self._unread += size
         self.outbox = []
+        self._pickled = None
         return True
 
     def answered(self) -> Ticket:
@@ -401,11 +405,14 @@ class Supervisor:
 
 def _received(result):
     """A worker's answer with its statements unpacked."""
-    if result[0] == "ok":
-        from ._engine import unpack_statements
+    if result[0] != "ok":
+        return result
+    from ._engine import unpack_statements
 
+    try:
         return ("ok", unpack_statements(result[1]), result[2])
-    return result
+    except ValueError as e:   # damaged on the way: this job's error, not the run's end
+        return ("error", f"{type(e).__name__}: {e}")
 
 
 def _may_define(statements) -> bool:
