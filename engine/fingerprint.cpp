@@ -510,18 +510,9 @@ PyObject* fingerprint_key_entry(PyObject*, PyObject* const* args, Py_ssize_t nar
         PyObject* text = args[0];
         if (!PyUnicode_Check(text)) raise(PyExc_TypeError, "text must be a str, not %.200s", Py_TYPE(text)->tp_name);
         const Dialect* d = dialect_of(args[1]);
-        Py_ssize_t size = 0;
-        const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
         Ref encoded;
-        if (!utf8) {
-            // lone surrogates (text decoded with surrogateescape): their bytes as they were
-            if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) raise_current();
-            PyErr_Clear();
-            encoded = Ref::steal(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
-            utf8 = PyBytes_AS_STRING(encoded.get());
-            size = PyBytes_GET_SIZE(encoded.get());
-        }
-        const std::string key = fingerprint_key(std::string_view(utf8, static_cast<size_t>(size)), *d);
+        const std::string_view utf8 = utf8_of(text, encoded);
+        const std::string key = fingerprint_key(utf8, *d);
         return Ref::steal(PyBytes_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size()))).release();
     });
 }

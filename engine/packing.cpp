@@ -143,20 +143,11 @@ private:
             return;
         }
         if (numbers_.size() >= seen_bit) raise(PyExc_OverflowError, "too many strings to pack");
-        Py_ssize_t size = 0;
-        const char* utf8 = PyUnicode_AsUTF8AndSize(s, &size);
         Ref encoded;
-        if (!utf8) {
-            // lone surrogates: their bytes as the engine's strings hold them
-            if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) raise_current();
-            PyErr_Clear();
-            encoded = Ref::steal(PyUnicode_AsEncodedString(s, "utf-8", "surrogatepass"));
-            utf8 = PyBytes_AS_STRING(encoded.get());
-            size = PyBytes_GET_SIZE(encoded.get());
-        }
-        if (static_cast<size_t>(size) >= seen_bit) raise(PyExc_OverflowError, "a string too long to pack");
-        u32(static_cast<uint32_t>(size));
-        out_.append(utf8, static_cast<size_t>(size));
+        const std::string_view utf8 = utf8_of(s, encoded);
+        if (utf8.size() >= seen_bit) raise(PyExc_OverflowError, "a string too long to pack");
+        u32(static_cast<uint32_t>(utf8.size()));
+        out_.append(utf8);
     }
 
     void u32(uint32_t v) {

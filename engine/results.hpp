@@ -50,6 +50,18 @@ inline Ref text(std::string_view s) {
     return Ref::steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogatepass"));
 }
 
+// The UTF-8 bytes of a str, lone surrogates written as "surrogatepass"
+// writes them (the inverse of `text`); `keep` holds them when they had to be
+// encoded anew, so the view lives as long as `s` and `keep`.
+inline std::string_view utf8_of(PyObject* s, Ref& keep) {
+    Py_ssize_t size = 0;
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(s, &size)) return {utf8, static_cast<size_t>(size)};
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) raise_current();
+    PyErr_Clear();
+    keep = Ref::steal(PyUnicode_AsEncodedString(s, "utf-8", "surrogatepass"));
+    return {PyBytes_AS_STRING(keep.get()), static_cast<size_t>(PyBytes_GET_SIZE(keep.get()))};
+}
+
 Ref build_statement(const ResultTypes& t, Statement& st);
 Ref kind_tuple();  // the names of the statement kinds, in order (keldra_lineage.KINDS)
 
