@@ -7,8 +7,6 @@ every statement with the table columns that feed it.  The command line is
 """
 from __future__ import annotations
 
-from importlib.metadata import PackageNotFoundError, version
-
 from ._results import Column, Message, Source, Statement
 
 try:
@@ -25,10 +23,20 @@ from .session import Session
 # The kinds a Message can have (warnings and errors), as the engine defines them.
 MESSAGE_KINDS: tuple[str, ...] = _engine.MESSAGE_KINDS
 
-try:
-    __version__ = version("keldra-lineage")
-except PackageNotFoundError:  # running from a source tree
-    __version__ = "0+unknown"
+
+def __getattr__(name: str):
+    # `__version__` is read from the installed package's metadata on first
+    # use: importing the metadata machinery is a tenth of the command's start.
+    if name != "__version__":
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        found = version("keldra-lineage")
+    except PackageNotFoundError:  # running from a source tree
+        found = "0+unknown"
+    globals()["__version__"] = found
+    return found
 
 __all__ = ["lineage", "dbt_lineage", "Session", "Catalog", "Statement", "Column", "Source", "Message",
            "MESSAGE_KINDS", "DIALECTS", "KINDS", "MAX_COLUMNS", "MAX_NESTING"]

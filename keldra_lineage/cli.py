@@ -6,7 +6,6 @@ import os
 import signal
 import sys
 
-from keldra_lineage import __version__
 from keldra_lineage import analysis
 from keldra_lineage import output
 from keldra_lineage.analysis import analyse_all
@@ -44,6 +43,20 @@ Ctrl-C, 141 (SIGPIPE) when the reader of the output goes away
 # Measured on this project's 2-core machine (see the report of --jobs): the
 # work per statement is too small for worker processes to pay off.
 DEFAULT_JOBS = 1
+
+
+class _Version(argparse.Action):
+    """--version: the installed version, looked up only when asked for."""
+
+    def __init__(self, option_strings, dest=argparse.SUPPRESS, default=argparse.SUPPRESS,
+                 help="show the program's version number and exit"):
+        super().__init__(option_strings, dest=dest, default=default, nargs=0, help=help)
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        from keldra_lineage import __version__
+
+        sys.stdout.write(f"{parser.prog} {__version__}\n")
+        parser.exit()
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -109,7 +122,7 @@ def build_parser() -> argparse.ArgumentParser:
                    help="warnings on standard error: all, the first 20 and then a summary by kind "
                         "(summary, the default) or none")
     p.add_argument("--no-progress", action="store_true", help="no progress bar (shown on a terminal only)")
-    p.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    p.add_argument("--version", action=_Version)
     return p
 
 
