@@ -32,7 +32,10 @@ PyObject* split(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             raise(PyExc_TypeError, "sql must be a str, not %.200s", Py_TYPE(args[0])->tp_name);
         const Dialect& d = *dialect_of(args[1]);
         Ref bytes = Ref::steal(PyUnicode_AsEncodedString(args[0], "utf-8", "surrogatepass"));
-        const std::string_view text(PyBytes_AS_STRING(bytes.get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
+        // cut as the analysis cuts it: lone carriage returns end lines there too
+        std::string lf_text;
+        const std::string_view text = lf_lines(
+            std::string_view(PyBytes_AS_STRING(bytes.get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.get()))), lf_text);
         Ref out = Ref::steal(PyList_New(0));
         // byte offsets become character offsets in one pass: the pieces come in order
         size_t byte = 0;

@@ -177,10 +177,11 @@ public:
         if (left() < sizeof magic || std::memcmp(p_, magic, sizeof magic) != 0) damaged("not packed statements");
         p_ += sizeof magic;
         const uint32_t n = count(8);
-        Ref list = Ref::steal(PyList_New(n));
-        for (uint32_t i = 0; i < n; ++i) PyList_SET_ITEM(list.get(), i, statement().release());
+        std::vector<Ref> items;
+        items.reserve(n);
+        for (uint32_t i = 0; i < n; ++i) items.push_back(statement());
         if (p_ != end_) damaged("bytes after the last statement");
-        return list;
+        return list_of(items);
     }
 
 private:
@@ -190,17 +191,18 @@ private:
         Ref kind = str(true);
         Ref target = str_or_none(false);
         const uint32_t n = count(8);
-        Ref columns = Ref::steal(PyTuple_New(n));
+        std::vector<Ref> items;
+        items.reserve(n);
         for (uint32_t i = 0; i < n; ++i) {
             Ref name = str(false);
-            Ref col = make(t_.column, {std::move(name), sources()});
-            PyTuple_SET_ITEM(columns.get(), i, col.release());
+            items.push_back(make(t_.column, {std::move(name), sources()}));
         }
-        untrack_if_flat(columns.get());
+        Ref columns = tuple_of(items);
         Ref indirect = sources();
         const uint32_t w = count(24);
-        Ref warnings = Ref::steal(PyTuple_New(w));
-        for (uint32_t i = 0; i < w; ++i) PyTuple_SET_ITEM(warnings.get(), i, message().release());
+        items.clear();
+        for (uint32_t i = 0; i < w; ++i) items.push_back(message());
+        Ref warnings = tuple_of(items);
         Ref error;
         const uint32_t has_error = u32();
         if (has_error == none_tag)
@@ -215,17 +217,16 @@ private:
 
     Ref sources() {
         const uint32_t n = count(16);
-        Ref tuple = Ref::steal(PyTuple_New(n));
+        std::vector<Ref> items;
+        items.reserve(n);
         for (uint32_t i = 0; i < n; ++i) {
             Ref table = str_or_none(false);
             Ref column = str(false);
             Ref type = str(true);
             Ref subtype = str(true);
-            Ref src = make(t_.source, {std::move(table), std::move(column), std::move(type), std::move(subtype)});
-            PyTuple_SET_ITEM(tuple.get(), i, src.release());
+            items.push_back(make(t_.source, {std::move(table), std::move(column), std::move(type), std::move(subtype)}));
         }
-        untrack_if_flat(tuple.get());
-        return tuple;
+        return tuple_of(items);
     }
 
     // Message(kind, line, column, message), as the engine makes them (0 is none).

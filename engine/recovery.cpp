@@ -16,11 +16,14 @@ PyObject* recover(const Source& src, PyObject* parse, PyObject* text, const Dial
         raise(PyExc_TypeError, "keldra_lineage.recovery.rewrite() must return a list, not %R", candidates.get());
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(candidates.get()); ++i) {
         Ref candidate = Ref::borrow(PyList_GET_ITEM(candidates.get(), i));  // held across the parser's call
+        if (!PyUnicode_Check(candidate.get())) raise(PyExc_TypeError, "a rewriting must be a str, not %R", candidate.get());
         Py_ssize_t size = 0;
-        const char* utf8 = PyUnicode_Check(candidate.get()) ? PyUnicode_AsUTF8AndSize(candidate.get(), &size) : nullptr;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(candidate.get(), &size);
         if (!utf8) {
-            if (!PyErr_Occurred()) raise(PyExc_TypeError, "a rewriting must be a str, not %R", candidate.get());
-            raise_current();
+            // a lone surrogate kept from the text: the parser cannot take it either
+            if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) raise_current();
+            PyErr_Clear();
+            continue;
         }
         PyObject* parsed = nullptr;
         try {

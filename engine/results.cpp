@@ -41,9 +41,9 @@ void normalise(Srcs& srcs, const Statement& st) {
 
 Ref sources(const ResultTypes& t, Srcs& srcs, const Statement& st, std::vector<Ref>& table_names) {
     normalise(srcs, st);
-    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(srcs.size())));
-    for (size_t i = 0; i < srcs.size(); ++i) {
-        const Src& s = srcs[i];
+    std::vector<Ref> items;
+    items.reserve(srcs.size());
+    for (const Src& s : srcs) {
         PyObject* table = Py_None;
         if (s.table >= 0) {
             Ref& cached = table_names[static_cast<size_t>(s.table)];
@@ -51,12 +51,10 @@ Ref sources(const ResultTypes& t, Srcs& srcs, const Statement& st, std::vector<R
             table = cached.get();
         }
         PyObject* type = is_indirect(s.sub) ? t.indirect : t.direct;
-        Ref src = make(t.source, {Ref::borrow(table), text(s.column), Ref::borrow(type),
-                                  Ref::borrow(t.subtypes[static_cast<int>(s.sub)])});
-        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), src.release());
+        items.push_back(make(t.source, {Ref::borrow(table), text(s.column), Ref::borrow(type),
+                                        Ref::borrow(t.subtypes[static_cast<int>(s.sub)])}));
     }
-    untrack_if_flat(tuple.get());
-    return tuple;
+    return tuple_of(items);
 }
 
 // Message(kind, line, column, text): Python code runs, so what the module
@@ -71,9 +69,10 @@ Ref message(const ResultTypes& t, const Message& m) {
 }
 
 Ref messages(const ResultTypes& t, const std::vector<Message>& v) {
-    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(v.size())));
-    for (size_t i = 0; i < v.size(); ++i) PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), message(t, v[i]).release());
-    return tuple;
+    std::vector<Ref> items;
+    items.reserve(v.size());
+    for (const Message& m : v) items.push_back(message(t, m));
+    return tuple_of(items);
 }
 
 }  // namespace
@@ -119,16 +118,15 @@ Ref kind_tuple() {
 
 Ref build_statement(const ResultTypes& t, Statement& st) {
     std::vector<Ref> table_names(st.tables.size());
-    Ref columns = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(st.columns.size())));
-    for (size_t i = 0; i < st.columns.size(); ++i) {
-        auto& c = st.columns[i];
+    std::vector<Ref> items;
+    items.reserve(st.columns.size());
+    for (auto& c : st.columns) {
         // a column's sources: its direct ones and its own window and
         // conditional ones
         std::erase_if(c.srcs, [](const Src& s) { return is_indirect(s.sub) && s.sub != Sub::window && s.sub != Sub::conditional; });
-        Ref col = make(t.column, {text(c.name), sources(t, c.srcs, st, table_names)});
-        PyTuple_SET_ITEM(columns.get(), static_cast<Py_ssize_t>(i), col.release());
+        items.push_back(make(t.column, {text(c.name), sources(t, c.srcs, st, table_names)}));
     }
-    untrack_if_flat(columns.get());
+    Ref columns = tuple_of(items);
     Ref indirect = sources(t, st.indirect, st, table_names);
     Ref target = st.target_name.empty() ? Ref::none() : text(st.target_name);
     Ref error = st.error.empty() ? Ref::none() : message(t, st.error);

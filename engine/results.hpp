@@ -3,6 +3,9 @@
 
 #include "engine.hpp"
 
+#include <string_view>
+#include <vector>
+
 namespace keldra::engine {
 
 // The result types (tuple subclasses defined in Python) and the strings they
@@ -29,6 +32,21 @@ inline void untrack_if_flat(PyObject* tuple) noexcept {
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tuple); ++i)
         if (PyObject_GC_IsTracked(PyTuple_GET_ITEM(tuple, i))) return;
     if (PyObject_GC_IsTracked(tuple)) PyObject_GC_UnTrack(tuple);
+}
+
+// A tuple (or list) of `items`, made once they are all built: no Python code
+// (a collection's callbacks, a constructor) ever sees it with empty slots.
+inline Ref tuple_of(std::vector<Ref>& items) {
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    for (size_t i = 0; i < items.size(); ++i) PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), items[i].release());
+    untrack_if_flat(tuple.get());
+    return tuple;
+}
+
+inline Ref list_of(std::vector<Ref>& items) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+    for (size_t i = 0; i < items.size(); ++i) PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), items[i].release());
+    return list;
 }
 
 // An instance of one of our tuple subclasses, filled with new references.

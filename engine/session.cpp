@@ -175,13 +175,6 @@ size_t next_statement_at(const Source& src) {
     return at;
 }
 
-// A lone carriage return (the line end of old Mac files), not one of CRLF.
-bool has_lone_cr(std::string_view s) {
-    for (size_t k = s.find('\r'); k != std::string_view::npos; k = s.find('\r', k + 1))
-        if (k + 1 == s.size() || s[k + 1] != '\n') return true;
-    return false;
-}
-
 }  // namespace
 
 const Dialect* dialect_of(PyObject* name) {
@@ -209,16 +202,9 @@ Ref analyse_text(State& state, Session& session, PyObject* sql, PyObject* name) 
 
     // Lone surrogates go through as they are: the parser rejects them.
     Ref bytes = Ref::steal(PyUnicode_AsEncodedString(sql, "utf-8", "surrogatepass"));
-    std::string_view text(PyBytes_AS_STRING(bytes.get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
-    // Lone carriage returns are read as line feeds: the same length, so every
-    // offset stays, and the splitter and the parser both count those lines.
     std::string lf_text;
-    if (has_lone_cr(text)) {
-        lf_text.assign(text);
-        for (size_t k = 0; k < lf_text.size(); ++k)
-            if (lf_text[k] == '\r' && (k + 1 == lf_text.size() || lf_text[k + 1] != '\n')) lf_text[k] = '\n';
-        text = lf_text;
-    }
+    const std::string_view text = lf_lines(
+        std::string_view(PyBytes_AS_STRING(bytes.get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.get()))), lf_text);
     Tables& tables = session.tables;
     tables.catalog = session.catalog.get();
     tables.resolve_name = state.resolve;

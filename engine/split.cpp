@@ -212,4 +212,15 @@ std::vector<std::pair<size_t, size_t>> list_items(std::string_view text, size_t 
     return out;
 }
 
+std::string_view lf_lines(std::string_view text, std::string& storage) {
+    auto lone = [&](std::string_view s, size_t k) { return s[k] == '\r' && (k + 1 == s.size() || s[k + 1] != '\n'); };
+    size_t k = text.find('\r');
+    while (k != std::string_view::npos && !lone(text, k)) k = text.find('\r', k + 1);
+    if (k == std::string_view::npos) return text;
+    storage.assign(text);
+    for (; k < storage.size(); ++k)
+        if (lone(storage, k)) storage[k] = '\n';
+    return storage;
+}
+
 }  // namespace keldra::engine

@@ -12,6 +12,12 @@
 
 namespace keldra::engine {
 
+// The text with lone carriage returns (the line ends of old Mac files, not
+// those of CRLF) read as line feeds: the same length, so every offset stays,
+// and the splitter and the parser count the same lines.  `storage` holds the
+// copy when one is made.
+std::string_view lf_lines(std::string_view text, std::string& storage);
+
 // A quote, quoted name, dollar-quoted text or block comment that does not
 // close where its statement should end.
 struct Unclosed {

@@ -269,7 +269,11 @@ def lineage_run(inputs: Iterable[tuple[str, str | None]], dialect: str, catalog,
     texts = iter(inputs)
     try:
         while True:
-            while len(pending) < _AHEAD_PER_WORKER * runner.workers and chars < _AHEAD_CHARS:
+            # Once the session may hold a table, the texts read ahead in
+            # sessions of their own run again in it, in order, before any
+            # later text goes there.
+            while (len(pending) < _AHEAD_PER_WORKER * runner.workers and chars < _AHEAD_CHARS
+                   and not (defined and pending and pending[-1].job.mode == FRESH)):
                 item = next(texts, None)
                 if item is None:
                     break

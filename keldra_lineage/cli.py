@@ -55,7 +55,7 @@ class _Version(argparse.Action):
     def __call__(self, parser, namespace, values, option_string=None):
         from keldra_lineage import __version__
 
-        sys.stdout.write(f"{parser.prog} {__version__}\n")
+        _write(f"{parser.prog} {__version__}\n")
         parser.exit()
 
 

@@ -148,7 +148,8 @@ class _Worker:
         self.results = results_in
         self.sent: deque = deque()
         self.outbox: list = []
-        self._pickled = None             # (jobs, bytes) of the outbox, while it waits for room
+        self._outbox_size = 0            # at least as many bytes as the outbox pickles to
+        self._full = False               # the outbox waits for answers to make room
         self._batches: deque = deque()   # [jobs not yet answered, bytes] per batch written
         self._unread = 0                 # bytes of the batches written and not all answered
         try:
@@ -161,8 +162,11 @@ class _Worker:
 
     def send(self, ticket: Ticket) -> bool:
         """False when the worker has gone."""
+        job = tuple(ticket.job)   # a plain tuple pickles without Python calls
         self.sent.append(ticket)
-        self.outbox.append(tuple(ticket.job))   # a plain tuple pickles without Python calls
+        self.outbox.append(job)
+        # a lower bound of its bytes: a text's characters, each one byte or more
+        self._outbox_size += len(job[1]) + sum(len(text) for text, _ in job[4])
         if len(self.outbox) >= _BATCH or self.written < _LOW:
             return self.flush()
         return True
@@ -173,15 +177,19 @@ class _Worker:
         return len(self.sent) - len(self.outbox)
 
     def flush(self) -> bool:
-        """Write the outbox if it fits; False when the worker has gone."""
-        if not self.outbox:
+        """Write the outbox if it fits; False when the worker has gone.  An
+        outbox that does not fit waits for answers, which make room: it is
+        not tried again before one comes."""
+        if not self.outbox or self._full:
             return True
-        if self._pickled is None or self._pickled[0] != len(self.outbox):
-            self._pickled = (len(self.outbox), ForkingPickler.dumps(self.outbox))
-        data = self._pickled[1]
+        if self.written and self._unread + self._outbox_size > self.room:
+            self._full = True
+            return True
+        data = ForkingPickler.dumps(self.outbox)
         size = len(data) + 16   # and the message's header
         if self.written and self._unread + size > self.room:
-            return True   # written once answers make room
+            self._full = True
+            return True
         try:
             self.jobs.send_bytes(data)
         except OSError:   # a broken pipe: it died
@@ -189,7 +197,7 @@ class _Worker:
         self._batches.append([len(self.outbox), size])
         self._unread += size
         self.outbox = []
-        self._pickled = None
+        self._outbox_size = 0
         return True
 
     def answered(self) -> Ticket:
@@ -199,6 +207,7 @@ class _Worker:
         if not batch[0]:
             self._unread -= batch[1]
             self._batches.popleft()
+            self._full = False
         return self.sent.popleft()
 
     def close(self, kill: bool = False) -> None:
@@ -210,9 +219,13 @@ class _Worker:
 
 
 def _pipe_room(fd: int) -> int:
-    """Bytes of jobs that may wait in the pipe `fd` writes to: half of what
-    it holds, after asking for `_PIPE_SIZE`."""
+    """Bytes of jobs that may wait in the pipe `fd` writes to, after asking
+    for `_PIPE_SIZE`: half of what it holds, less three pages (a pipe holds
+    whole pages, and the bytes in it may start and end part way through
+    one); none in a pipe of a few pages, where a job is written only when
+    none is outstanding."""
     import fcntl
+    import mmap
 
     size = 1 << 16
     try:
@@ -222,7 +235,7 @@ def _pipe_room(fd: int) -> int:
             size = fcntl.fcntl(fd, fcntl.F_GETPIPE_SZ)
         except OSError:
             pass
-    return size // 2
+    return max(0, size // 2 - 3 * mmap.PAGESIZE)
 
 
 class Supervisor:

@@ -262,6 +262,21 @@ def test_jobs_give_identical_output(tmp_path):
     assert one.stdout == two.stdout and one.stderr == two.stderr
 
 
+@pytest.mark.parametrize("jobs", ["2", "3"])
+def test_a_table_created_early_feeds_a_file_read_past_the_first_batch(tmp_path, jobs):
+    # The files read ahead in sessions of their own run again in the run's
+    # session once a table is created, all before any file read after them.
+    (tmp_path / "f00.sql").write_text("CREATE TABLE t0 AS SELECT a FROM raw.src;\n")
+    (tmp_path / "f01.sql").write_text("CREATE TABLE t1 AS SELECT a, b FROM raw.src;\n")
+    for i in range(2, 40):
+        (tmp_path / f"f{i:02}.sql").write_text("SELECT a FROM raw.src;\n")
+    (tmp_path / "f40.sql").write_text("SELECT * FROM t1;\n")
+    one = run(".", "-f", "csv", "-j", "1", cwd=tmp_path)
+    assert one.returncode == 0, one.stderr
+    assert "f40.sql,1,1,query,,b,t1,b,DIRECT,IDENTITY" in one.stdout.splitlines()
+    assert run(".", "-f", "csv", "-j", jobs, cwd=tmp_path).stdout == one.stdout
+
+
 def test_created_tables_feed_every_later_file_in_one_pass(tmp_path):
     # each file builds on the one before; the last sees all the columns
     (tmp_path / "a.sql").write_text("CREATE TABLE s1 AS SELECT id, amount FROM raw.orders")
@@ -283,9 +298,9 @@ def test_output_that_cannot_be_written_is_one_line(shell_redirect, message):
     if "full" in shell_redirect and not Path("/dev/full").exists():
         pytest.skip("no /dev/full here")
     exe = shutil.which("keldra-lineage", path=str(Path(sys.executable).parent))
-    done = subprocess.run(["sh", "-c", f'"{exe}" -e "SELECT a FROM t" {shell_redirect}'],
-                          capture_output=True, text=True)
-    assert (done.returncode, done.stderr) == (1, f"keldra-lineage: error: {message}\n")
+    for args in ('-e "SELECT a FROM t"', "--version"):
+        done = subprocess.run(["sh", "-c", f'"{exe}" {args} {shell_redirect}'], capture_output=True, text=True)
+        assert (done.returncode, done.stderr) == (1, f"keldra-lineage: error: {message}\n"), args
 
 
 def test_a_closed_standard_input_is_one_error():

@@ -30,6 +30,9 @@ def test_a_recovered_table_feeds_later_statements():
 @pytest.mark.parametrize("sql, dialect", [
     ("SELECT (rec).* FROM t", "postgres"),
     ("SELEC a FROM t", "generic"),
+    # a lone surrogate (a str decoded with surrogateescape) that the rewriting keeps
+    ('SELECT b AS "\udcff" FROM src JOIN t', "generic"),
+    ('SELECT "\udcff" FROM src, t WHERE a = x', "generic"),
 ])
 def test_a_statement_no_parser_reads_keeps_the_parsers_error(sql, dialect):
     st, = lineage(sql, dialect)

@@ -92,6 +92,32 @@ def test_results_stay_out_of_the_cyclic_collector():
         assert all(gc.is_tracked(st) for st in statements if st.warnings or st.error)
 
 
+def test_no_collection_sees_a_result_half_built():
+    # A collection can start while results are built (a Message's
+    # constructor runs Python code); a callback that reads every container
+    # then must find none with empty slots.
+    sql = ";\n".join("SELECT a FROM t JOIN u ON t.k = u.k" for _ in range(300)) + "; SELECT FROM;"
+    statements = [st._replace(warnings=(Message("ambiguous_column", 1, 2, "w"),) * 5) for st in lineage(sql)]
+    data = pack_statements(statements)
+    seen = []
+
+    def read_everything(phase, info):
+        if phase == "start":
+            seen.append(sum(len(list(o)) for o in gc.get_objects() if type(o) in (list, tuple) and o))
+
+    threshold = gc.get_threshold()
+    gc.callbacks.append(read_everything)
+    gc.set_threshold(50)
+    try:
+        for _ in range(3):
+            assert unpack_statements(data) == statements
+            assert len(lineage(sql)) == 301
+    finally:
+        gc.callbacks.remove(read_everything)
+        gc.set_threshold(*threshold)
+    assert seen
+
+
 def test_damaged_bytes_are_a_value_error():
     data = pack_statements(lineage(MIXED))
     for end in range(len(data)):

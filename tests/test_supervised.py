@@ -311,3 +311,17 @@ def test_large_texts_and_results_pass_between_the_processes(command, tmp_path, j
     expected = [f"c{k}" for k in range(columns)]
     assert list(named) == [(str(f), "") for f in files] + [(str(log), str(k + 1)) for k in range(12)]
     assert all(names == expected for names in named.values())
+
+
+def test_a_crash_in_a_text_with_old_mac_line_ends(command, tmp_path):
+    # Lone carriage returns end lines for the statement-by-statement re-run
+    # as for the whole text: every position is the one a run without the
+    # crash gives.
+    q = tmp_path / "mac.sql"
+    q.write_bytes(b"SELECT a FROM db.src\rWHERE b = 1; SELECT x\r FROM segv;\r SELECT zz FROM db.src;\r")
+    done = command.run(q, "--schema", command.schema, "-f", "jsonl", "--warnings", "all")
+    assert done.returncode == 1
+    assert done.stderr.splitlines() == [f"{q}:2:14: {SEGV}",
+                                        f"{q}:4:9: warning: column 'zz' is not in the schema of db.src"]
+    plain = command.run(q, "--schema", command.schema, "-f", "jsonl", "--warnings", "all", plain=True)
+    assert [r for r in jsonl(plain.stdout) if r["statement"] != 2] == jsonl(done.stdout)
